@@ -1,0 +1,48 @@
+# Link settings of the two shared libraries: exactly the exported names, no other dependencies.
+set(MV620_CONTEXT_DIR ${PROJECT_SOURCE_DIR}/src/context)
+
+if(WIN32)
+  enable_language(RC)
+  # The simulating DLL exports the 25 names at the same ordinals, then every MV620Sim_ function
+  # that its public header declares.
+  file(READ ${MV620_CONTEXT_DIR}/MV620ACQm.def MV620_SIM_DEF)
+  string(REPLACE "LIBRARY MV620ACQm.dll" "LIBRARY MV620ACQm-sim.dll" MV620_SIM_DEF "${MV620_SIM_DEF}")
+  set(sim_header ${PROJECT_SOURCE_DIR}/include/MV620ACQm_sim.h)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${sim_header})
+  file(STRINGS ${sim_header} sim_lines REGEX "MV620Sim_[A-Za-z0-9_]+ *\\(")
+  set(ordinal 26)
+  foreach(line IN LISTS sim_lines)
+    string(REGEX MATCH "MV620Sim_[A-Za-z0-9_]+" name "${line}")
+    string(APPEND MV620_SIM_DEF "    ${name} @${ordinal}\n")
+    math(EXPR ordinal "${ordinal} + 1")
+  endforeach()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/MV620ACQm-sim.def "${MV620_SIM_DEF}")
+
+  string(REPLACE "." "," MV620_RC_VERSION "${PROJECT_VERSION}")
+  foreach(artifact MV620ACQm MV620ACQm-sim)
+    if(artifact STREQUAL "MV620ACQm")
+      set(MV620_RC_DESCRIPTION "MV620 data-acquisition instrument driver library")
+    else()
+      set(MV620_RC_DESCRIPTION "MV620 driver library over the simulated instrument")
+    endif()
+    set(MV620_RC_NAME ${artifact})
+    configure_file(${MV620_CONTEXT_DIR}/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${artifact}.rc @ONLY)
+    if(artifact STREQUAL "MV620ACQm")
+      set(def ${MV620_CONTEXT_DIR}/MV620ACQm.def)
+    else()
+      set(def ${CMAKE_CURRENT_BINARY_DIR}/MV620ACQm-sim.def)
+    endif()
+    target_sources(${artifact} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${artifact}.rc ${def})
+    set_target_properties(${artifact} PROPERTIES PREFIX "")
+    # -static: the DLL imports only system DLLs (no libstdc++, libgcc or libwinpthread DLL).
+    # --disable-stdcall-fixup: a name of the .def never silently binds to a decorated stdcall one.
+    target_link_options(${artifact} PRIVATE -static -static-libgcc -static-libstdc++
+                                            -Wl,--disable-stdcall-fixup)
+  endforeach()
+else()
+  foreach(artifact MV620ACQm MV620ACQm-sim)
+    set(map ${MV620_CONTEXT_DIR}/${artifact}.map)
+    target_link_options(${artifact} PRIVATE -Wl,--version-script=${map} -Wl,--no-undefined)
+    set_target_properties(${artifact} PROPERTIES LINK_DEPENDS ${map})
+  endforeach()
+endif()

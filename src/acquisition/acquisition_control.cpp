@@ -1,0 +1,191 @@
+#include "acquisition/acquisition_control.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "context/library_state.h"
+#include "device/device_connection.h"
+#include "platform/clock.h"
+#include "platform/thread.h"
+
+namespace mv620::acquisition {
+namespace {
+
+// The dividers the running acquisition was started with: written by the start sequence before
+// the thread is created (which publishes them to it), read by the thread for its start packet.
+// The addressing schedule is published from the same dividers, so the readers always address
+// the ring with the schedule the instrument streams.
+Dividers startDividers{};
+
+// The ready poll gives up on an instrument whose every request has failed for this long, or this
+// many times in a row, whichever comes first: it is unplugged or its driver is gone. The thread
+// then ends by itself, as it does when the start packet cannot be written.
+constexpr std::uint32_t kUnansweredPollMilliseconds = 1000;
+constexpr std::uint32_t kUnansweredPollRequests = 100000;
+
+// The poll yields its core now and then while the instrument has no block ready, so that a
+// machine with few cores never starves; it never sleeps.
+constexpr std::uint32_t kPollsBetweenYields = 256;
+
+enum class PollOutcome { Ready, StopRequested, InstrumentGone };
+
+// Polls the ready bit until a whole block waits. Ends within one request's time once the
+// running flag is cleared, so Stop_Acquisition returns promptly also when the ready bit never
+// comes or the instrument has stopped answering.
+PollOutcome waitForBlock(device::DeviceConnection& connection) noexcept {
+    std::uint32_t failures = 0;
+    std::uint32_t firstFailureTick = 0;
+    for (std::uint32_t polls = 1;; ++polls) {
+        if (!acquisitionRunning.load(std::memory_order_relaxed)) {
+            return PollOutcome::StopRequested;
+        }
+        const std::optional<std::uint8_t> port = connection.readInputPort();
+        if (port.has_value()) {
+            if ((*port & device::kReadyBit) != 0) {
+                return PollOutcome::Ready;
+            }
+            failures = 0;
+        } else {
+            const std::uint32_t now = platform::tickCount();
+            if (failures == 0) {
+                firstFailureTick = now;
+            }
+            ++failures;
+            if (failures >= kUnansweredPollRequests ||
+                now - firstFailureTick >= kUnansweredPollMilliseconds) {
+                return PollOutcome::InstrumentGone;
+            }
+        }
+        if (polls % kPollsBetweenYields == 0) {
+            std::this_thread::yield();
+        }
+    }
+}
+
+// Reads one whole block into `slot`. A read that fails is made once more into the same place. A
+// read that the driver reports as successful but short is followed by reads of the rest, so the
+// stream stays aligned with the block count; one that moves no byte counts as failed.
+bool readBlock(device::DeviceConnection& connection, std::uint8_t* slot) noexcept {
+    std::uint32_t filled = 0;
+    bool retried = false;
+    while (filled < kBlockBytes) {
+        std::uint32_t moved = 0;
+        if (connection.bulkRead(slot + filled, kBlockBytes - filled, &moved) && moved > 0) {
+            filled += std::min(moved, kBlockBytes - filled);
+        } else if (retried) {
+            return false;
+        } else {
+            retried = true;
+        }
+    }
+    return true;
+}
+
+void streamBlocks(device::DeviceConnection& connection) noexcept {
+    while (acquisitionRunning.load(std::memory_order_relaxed)) {
+        if (waitForBlock(connection) != PollOutcome::Ready) {
+            return;
+        }
+        // The thread is the only writer of the count while it runs.
+        const std::uint32_t block = blocksTransferred.load(std::memory_order_relaxed);
+        const std::uint32_t slot = block % kRingSlots;
+        blockRing.holdsBlock[slot].store(false, std::memory_order_relaxed);
+        const bool complete = readBlock(connection, blockRing.slots[slot].data());
+        blockRing.holdsBlock[slot].store(complete, std::memory_order_relaxed);
+        // Release: the slot's bytes and flag are complete before any reader sees the block.
+        blocksTransferred.store(block + 1, std::memory_order_release);
+        if (!complete) {
+            // The instrument discards what is left of the block, and the stream goes on aligned
+            // with the count; the block itself reads as overwritten.
+            connection.abortReadPipe();
+            connection.resetReadPipe();
+        }
+    }
+}
+
+void acquisitionThreadProc(void* /*window: handed over, never used*/) noexcept {
+    {
+        device::DeviceConnection connection;
+        device::PacketBytes packet{};
+        device::PacketBytes response{};
+        packet[0] = device::CMD_START_ACQUISITION;
+        packet[4] = 0;
+        for (std::size_t k = 0; k < kChannels; ++k) {
+            const auto channel = static_cast<std::size_t>(kScanOrder[k]);
+            packet[6 + k] = static_cast<std::uint8_t>(startDividers[channel] & 0xFF);
+        }
+        if (connection.exchange(response, packet)) {
+            streamBlocks(connection);
+        }
+    } // the connection is closed before the end is signalled, so a host that has seen the end
+      // finds no handle of the thread still open
+    acquisitionDone.set();
+}
+
+// Waits for the thread that was told to stop, then lets the platform release it.
+std::uint32_t waitForThreadEnd() noexcept {
+    const std::uint32_t result = acquisitionDone.wait();
+    platform::joinFinishedThread();
+    return result;
+}
+
+} // namespace
+
+int startAcquisition(void* window) noexcept {
+    AcquisitionContext& context = acquisitionContext;
+    context.notifyWindow = window;
+    if (acquisitionRunning.load(std::memory_order_relaxed)) {
+        acquisitionRunning.store(false, std::memory_order_relaxed);
+        waitForThreadEnd();
+    }
+
+    // The count, the boundary and the addressing schedule change together, inside one write
+    // bracket: a reader whose work spans this restart sees the version change and reads again.
+    startDividers = context.dividers();
+    context.addressing.beginWrite();
+    blocksTransferred.store(0, std::memory_order_relaxed);
+    context.boundaryBlock.store(0, std::memory_order_relaxed);
+    context.addressing.store(startDividers, context.schedule);
+    context.addressing.endWrite();
+
+    std::int32_t enabled = 0;
+    for (const std::int32_t divider : startDividers) {
+        enabled += divider;
+    }
+    if (enabled <= 0) {
+        return 0;
+    }
+    acquisitionRunning.store(true, std::memory_order_relaxed);
+    if (!platform::startHighPriorityThread(acquisitionThreadProc, window)) {
+        // No thread will ever signal the end: the acquisition must not count as running, or the
+        // next stop would wait forever.
+        acquisitionRunning.store(false, std::memory_order_relaxed);
+        return 0;
+    }
+    return 1;
+}
+
+std::uint32_t stopAcquisition() noexcept {
+    if (!acquisitionRunning.load(std::memory_order_relaxed)) {
+        return 0;
+    }
+    acquisitionRunning.store(false, std::memory_order_relaxed);
+    return waitForThreadEnd();
+}
+
+void stopAtUnload() noexcept {
+#if !defined(_WIN32)
+    if (!acquisitionRunning.load(std::memory_order_relaxed)) {
+        return;
+    }
+    acquisitionRunning.store(false, std::memory_order_relaxed);
+    // Bounded: the host is unloading us and must not hang here. The poll ends within one request
+    // once the flag is clear; only a read that the driver never completes could delay it.
+    constexpr std::uint32_t kUnloadWaitMilliseconds = 5000;
+    if (acquisitionDone.waitFor(kUnloadWaitMilliseconds) == platform::AutoResetEvent::kSignalled) {
+        platform::joinFinishedThread();
+    }
+#endif
+}
+
+} // namespace mv620::acquisition

@@ -1,0 +1,80 @@
+// The schedule that the readers of the ring address it with: the one the running (or latest)
+// acquisition was started with, published whole so that no reader ever sees half of it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "acquisition/scan_schedule.h"
+
+namespace mv620::acquisition {
+
+// Everything needed to find one channel's samples, copied out of the published schedule.
+struct ChannelAddressing {
+    std::int32_t divider = 0; // 0: the channel is off (or is no channel)
+    std::int32_t samplesPerCycle = 0;
+    std::int32_t samplesPerPeriod = 0;
+    std::int32_t slotsPerPeriod = 0;
+    std::int32_t blocksPerCycle = 0;
+    std::int32_t samplesPerBlock = 0;
+    std::array<std::int32_t, kMaxSamplesPerPeriod> slotIndex{};
+};
+
+// Where a sample lies: its block, counted from the boundary, and its position in that block.
+struct SampleLocation {
+    std::uint32_t block = 0;
+    std::int32_t offset = 0;
+};
+
+// The block and offset of sample n of a channel that is on. All arithmetic on the index and the
+// block number is unsigned 32-bit and wraps. Never divides by zero and never indexes outside
+// slotIndex, even for an inconsistent copy (which the caller then discards).
+SampleLocation locateSample(const ChannelAddressing& channel, std::uint32_t n) noexcept;
+
+// The published schedule, guarded by a sequence lock.
+//
+// Writer: one host thread at a time (the state-changing exports). It makes the version odd,
+// stores the fields, and makes it even again. Readers: any thread, never blocking the writer:
+// beginRead() waits for an even version, the reader copies what it needs (every field is an
+// atomic, so a concurrent store is never a data race), then unchanged() tells whether the copy is
+// whole. The version also changes at every start of an acquisition (see
+// AcquisitionControl), so a reader whose copy spans a restart learns it and reads again.
+class PublishedSchedule {
+public:
+    // Writer side. beginWrite/endWrite bracket every change, including ones made by the start
+    // sequence to the counters that belong with the schedule.
+    void beginWrite() noexcept;
+    void store(const Dividers& dividers, const ScanSchedule& schedule) noexcept;
+    void endWrite() noexcept;
+
+    // Reader side.
+    [[nodiscard]] std::uint32_t beginRead() const noexcept;
+    [[nodiscard]] ChannelAddressing channel(std::int32_t channel) const noexcept;
+    [[nodiscard]] bool unchanged(std::uint32_t version) const noexcept;
+
+private:
+    struct Entry {
+        std::atomic<std::int32_t> divider{0};
+        std::atomic<std::int32_t> samplesPerCycle{0};
+        std::atomic<std::int32_t> samplesPerPeriod{0};
+        std::atomic<std::int32_t> samplesPerBlock{0};
+        std::array<std::atomic<std::int32_t>, kMaxSamplesPerPeriod> slotIndex{};
+    };
+
+    // Odd while the writer is storing. Writer: relaxed store of the odd value, then every field
+    // with a release store, then the even value with a release store. Readers: acquire load of
+    // the version, acquire loads of the fields, then a relaxed load of the version. Should a
+    // reader's field load see a value of a write in progress, that release/acquire pair makes
+    // the odd version visible to the re-check, so the torn copy is always detected; and since
+    // the field loads are acquires, the re-check cannot be performed before them. No standalone
+    // fence is needed, which keeps the protocol visible to ThreadSanitizer. (On x86 all of these
+    // are plain moves.) Any other atomic the reader loads with acquire between beginRead and
+    // unchanged (the block count, the ring bytes) is ordered before the re-check the same way.
+    std::atomic<std::uint32_t> version_{0};
+    std::atomic<std::int32_t> slotsPerPeriod_{0};
+    std::atomic<std::int32_t> blocksPerCycle_{0};
+    std::array<Entry, kChannels> channels_{};
+};
+
+} // namespace mv620::acquisition

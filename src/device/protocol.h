@@ -1,0 +1,48 @@
+// The instrument's protocol as the library speaks it: driver control codes, vendor requests,
+// command codes and the sizes of everything that crosses the driver.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace mv620::device {
+
+// The driver's device, fixed: backslash, backslash, dot, backslash, Ezusb-0.
+inline constexpr char kDevicePath[] = "\\\\.\\Ezusb-0";
+
+// USB identity of the instrument.
+inline constexpr std::uint16_t kVendorId = 0x0547;
+inline constexpr std::uint16_t kProductId = 0x1002;
+
+// Device control codes of the EZ-USB general-purpose driver.
+inline constexpr std::uint32_t IOCTL_GET_DEVICE_DESCRIPTOR = 0x222004;
+inline constexpr std::uint32_t IOCTL_VENDOR_REQUEST = 0x222059;
+inline constexpr std::uint32_t IOCTL_BULK_READ = 0x22204E;
+inline constexpr std::uint32_t IOCTL_BULK_WRITE = 0x222051;
+inline constexpr std::uint32_t IOCTL_ABORT_PIPE = 0x22203D;
+inline constexpr std::uint32_t IOCTL_RESET_PIPE = 0x222035;
+
+// Vendor requests (bRequest).
+inline constexpr std::uint8_t REQ_SET_OUTPUT = 13;
+inline constexpr std::uint8_t REQ_CLEAR_OUTPUT = 14;
+inline constexpr std::uint8_t REQ_READ_INPUT = 15;
+
+// Command codes, byte 0 of a command packet.
+inline constexpr std::uint8_t CMD_BEGIN_DOWNLOAD = 16;
+inline constexpr std::uint8_t CMD_DOWNLOAD_DATA = 17;
+inline constexpr std::uint8_t CMD_STATUS = 18;
+inline constexpr std::uint8_t CMD_START_ACQUISITION = 19;
+
+// Sizes.
+inline constexpr std::uint32_t kDescriptorBytes = 146;
+inline constexpr std::uint32_t kVendorRequestBytes = 10;
+inline constexpr std::uint32_t kPipeBlockBytes = 4;
+inline constexpr std::uint32_t kPacketBytes = 64;
+
+// Bit 7 of the input port: a whole data block waits on the read pipe.
+inline constexpr std::uint8_t kReadyBit = 0x80;
+
+// A command packet or its response: 64 bytes on the wire.
+using PacketBytes = std::array<std::uint8_t, kPacketBytes>;
+
+} // namespace mv620::device

@@ -1,0 +1,52 @@
+// The seam between the library and the kernel driver of the instrument.
+//
+// Everything above this seam (the device connection, the command packets, the acquisition
+// thread) speaks in driver requests: open the device path, issue one synchronous device control
+// request with an input and an output buffer, close. Everything below it is one backend:
+//
+//   - src/platform/win32/ezusb_driver.cpp  the EZ-USB general-purpose kernel driver (Windows)
+//   - src/platform/posix/null_driver.cpp   no driver at all: opening always fails
+//   - src/sim/sim_driver.cpp               the simulated instrument
+//
+// Exactly one backend is linked into each artifact; `driverBackend()` is defined by that backend.
+// The seam stays at the level of the driver's requests so that a new backend (for instance one
+// over libusb) only has to answer the six control codes the library issues.
+#pragma once
+
+#include <cstdint>
+
+namespace mv620::platform {
+
+// A driver handle as the platform gives it. `kInvalidDevice` (-1, the platform's invalid-handle
+// value) marks a device that could not be opened.
+using DeviceHandle = std::intptr_t;
+inline constexpr DeviceHandle kInvalidDevice = -1;
+
+class DriverBackend {
+public:
+    virtual ~DriverBackend() = default;
+
+    // Opens the device at `path` for writing, shared for writing, synchronous requests only.
+    // Returns the handle, or kInvalidDevice when the device cannot be opened (no driver, no
+    // device, access refused). Several handles on the same device may be open at once, from any
+    // threads. Must not throw.
+    virtual DeviceHandle open(const char* path) noexcept = 0;
+
+    // Issues one synchronous device control request with `code` on `handle`: `inLength` bytes
+    // from `in` (may be null when inLength is 0) go to the driver, and up to `outLength` bytes
+    // come back into `out` (may be null when outLength is 0). Stores the driver's count of bytes
+    // returned in `*bytesReturned` (0 on failure). Returns the request's success. A request on
+    // kInvalidDevice, or on a handle that is not open, fails. Called by one thread per handle;
+    // different handles may be used concurrently. Must not throw.
+    virtual bool control(DeviceHandle handle, std::uint32_t code, const void* in,
+                         std::uint32_t inLength, void* out, std::uint32_t outLength,
+                         std::uint32_t* bytesReturned) noexcept = 0;
+
+    // Closes a handle returned by open (never called with kInvalidDevice). Must not throw.
+    virtual void close(DeviceHandle handle) noexcept = 0;
+};
+
+// The backend linked into this artifact. Lives from load to unload.
+DriverBackend& driverBackend() noexcept;
+
+} // namespace mv620::platform
