@@ -16,9 +16,9 @@ SampleLocation locateSample(const ChannelAddressing& channel, std::uint32_t n) n
     const std::int32_t j = r % channel.samplesPerPeriod;
     // Below cycleSamples (at most 12512000) for a consistent copy; computed unsigned so that an
     // inconsistent one cannot overflow.
-    const std::uint32_t pos = static_cast<std::uint32_t>(periodNo) *
-                                  static_cast<std::uint32_t>(channel.slotsPerPeriod) +
-                              static_cast<std::uint32_t>(channel.slotIndex[static_cast<std::size_t>(j)]);
+    const std::uint32_t pos =
+        static_cast<std::uint32_t>(periodNo) * static_cast<std::uint32_t>(channel.slotsPerPeriod) +
+        static_cast<std::uint32_t>(channel.slotIndex[static_cast<std::size_t>(j)]);
     const auto blockSamples = static_cast<std::uint32_t>(kBlockSamples);
     return {cycleNo * static_cast<std::uint32_t>(channel.blocksPerCycle) + pos / blockSamples,
             static_cast<std::int32_t>(pos % blockSamples)};

@@ -108,7 +108,8 @@ std::int32_t sampleModulus(std::int32_t channel) noexcept {
         const std::uint32_t version = published.beginRead();
         const ChannelAddressing copy = published.channel(channel);
         if (published.unchanged(version)) {
-            return static_cast<std::int32_t>(static_cast<std::uint32_t>(copy.samplesPerCycle) * 16U);
+            return static_cast<std::int32_t>(static_cast<std::uint32_t>(copy.samplesPerCycle) *
+                                             16U);
         }
     }
 }
@@ -116,8 +117,8 @@ std::int32_t sampleModulus(std::int32_t channel) noexcept {
 std::int32_t setBoundary(std::int32_t m) noexcept {
     // The host thread is the only writer of the addressing schedule, so its copy needs no check.
     const ChannelAddressing copy = acquisitionContext.addressing.channel(0);
-    const std::uint32_t boundary = static_cast<std::uint32_t>(m) *
-                                   static_cast<std::uint32_t>(copy.blocksPerCycle) * 16U;
+    const std::uint32_t boundary =
+        static_cast<std::uint32_t>(m) * static_cast<std::uint32_t>(copy.blocksPerCycle) * 16U;
     acquisitionContext.boundaryBlock.store(boundary, std::memory_order_relaxed);
     return static_cast<std::int32_t>(boundary);
 }

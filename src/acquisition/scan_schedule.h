@@ -14,12 +14,11 @@ inline constexpr int kMaxSamplesPerPeriod = 10;
 
 // The order in which the instrument visits the channels in every scan pass: scan position k
 // visits channel kScanOrder[k]. The start packet lists the dividers in this order too.
-inline constexpr std::array<std::int32_t, kChannels> kScanOrder = {
-    3, 31, 8,  36, 13, 17, 26, 22, //
-    4, 32, 9,  37, 14, 18, 27, 23, //
-    0, 28, 5,  33, 10, 38, 15, 19, //
-    1, 29, 6,  34, 11, 39, 24, 20, //
-    2, 30, 7,  35, 12, 16, 25, 21};
+inline constexpr std::array<std::int32_t, kChannels> kScanOrder = {3, 31, 8, 36, 13, 17, 26, 22, //
+                                                                   4, 32, 9, 37, 14, 18, 27, 23, //
+                                                                   0, 28, 5, 33, 10, 38, 15, 19, //
+                                                                   1, 29, 6, 34, 11, 39, 24, 20, //
+                                                                   2, 30, 7, 35, 12, 16, 25, 21};
 
 using Dividers = std::array<std::int32_t, kChannels>;
 

@@ -61,8 +61,8 @@ MV620_API int MV620_CALL Get_Data_Samples(int* buffer, int channel, int firstSam
     return acquisition::readSamples(buffer, channel, firstSample, count);
 }
 
-MV620_API int MV620_CALL Get_Trigger(int* buffer, int channel, int firstSample, int count,
-                                     int mode, int level) {
+MV620_API int MV620_CALL Get_Trigger(int* buffer, int channel, int firstSample, int count, int mode,
+                                     int level) {
     return acquisition::searchTrigger(buffer, channel, firstSample, count, mode, level);
 }
 

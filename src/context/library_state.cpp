@@ -35,7 +35,9 @@ void AcquisitionContext::setChannelRate(std::int32_t channel, std::int32_t rate)
                                                             std::memory_order_relaxed);
 }
 
-void AcquisitionContext::buildSchedule() noexcept { acquisition::buildSchedule(dividers(), schedule); }
+void AcquisitionContext::buildSchedule() noexcept {
+    acquisition::buildSchedule(dividers(), schedule);
+}
 
 void AcquisitionContext::changeRate(std::int32_t channel, std::int32_t rate) noexcept {
     setChannelRate(channel, rate);

@@ -4,7 +4,9 @@
 
 namespace mv620::device {
 
-std::int32_t nextSequence(std::int32_t counter) noexcept { return counter == 256 ? 0 : counter + 1; }
+std::int32_t nextSequence(std::int32_t counter) noexcept {
+    return counter == 256 ? 0 : counter + 1;
+}
 
 void stampPacket(PacketBytes& packet, std::int32_t sequence) noexcept {
     packet[1] = static_cast<std::uint8_t>(sequence & 0xFF);

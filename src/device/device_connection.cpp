@@ -78,7 +78,8 @@ bool DeviceConnection::clearOutputLine(std::uint8_t line) noexcept {
 }
 
 std::optional<std::uint8_t> DeviceConnection::readInputPort() noexcept {
-    const VendorRequestBlock block = encodeVendorRequest(Direction::DeviceToHost, REQ_READ_INPUT, 0);
+    const VendorRequestBlock block =
+        encodeVendorRequest(Direction::DeviceToHost, REQ_READ_INPUT, 0);
     std::uint8_t port = 0;
     if (!control(IOCTL_VENDOR_REQUEST, block.data(), kVendorRequestBytes, &port, 1)) {
         return std::nullopt;

@@ -67,8 +67,8 @@ private:
     bool control(std::uint32_t code, const void* in, std::uint32_t inLength, void* out,
                  std::uint32_t outLength, std::uint32_t* transferred = nullptr) noexcept;
     bool lineRequest(std::uint8_t request, std::uint16_t value) noexcept;
-    bool pipeRequest(std::uint32_t code, std::uint32_t pipe, void* buffer,
-                     std::uint32_t length, std::uint32_t* transferred = nullptr) noexcept;
+    bool pipeRequest(std::uint32_t code, std::uint32_t pipe, void* buffer, std::uint32_t length,
+                     std::uint32_t* transferred = nullptr) noexcept;
 
     platform::DeviceHandle deviceHandle_ = platform::kInvalidDevice;
     std::array<std::uint8_t, kDescriptorBytes> deviceDescriptor_{};

@@ -17,8 +17,8 @@ namespace mv620::platform {
 class AutoResetEvent {
 public:
     // The wait's result, with the values of WaitForSingleObject.
-    static constexpr std::uint32_t kSignalled = 0;          // WAIT_OBJECT_0
-    static constexpr std::uint32_t kTimedOut = 0x102;       // WAIT_TIMEOUT
+    static constexpr std::uint32_t kSignalled = 0;           // WAIT_OBJECT_0
+    static constexpr std::uint32_t kTimedOut = 0x102;        // WAIT_TIMEOUT
     static constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF; // WAIT_FAILED
 
     AutoResetEvent() noexcept;

@@ -7,7 +7,8 @@
 
 namespace mv620::platform {
 
-ReadOnlyFile::ReadOnlyFile(const char* name) noexcept : handle_(::open(name, O_RDONLY | O_CLOEXEC)) {}
+ReadOnlyFile::ReadOnlyFile(const char* name) noexcept
+    : handle_(::open(name, O_RDONLY | O_CLOEXEC)) {}
 
 ReadOnlyFile::~ReadOnlyFile() {
     if (handle_ >= 0) {

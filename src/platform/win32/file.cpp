@@ -11,9 +11,8 @@ HANDLE asHandle(std::intptr_t handle) noexcept { return reinterpret_cast<HANDLE>
 
 // Read-only, no sharing, existing files only.
 ReadOnlyFile::ReadOnlyFile(const char* name) noexcept
-    : handle_(reinterpret_cast<std::intptr_t>(CreateFileA(name, GENERIC_READ, 0, nullptr,
-                                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                                          nullptr))) {}
+    : handle_(reinterpret_cast<std::intptr_t>(CreateFileA(
+          name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))) {}
 
 ReadOnlyFile::~ReadOnlyFile() {
     if (isOpen()) {

@@ -1,0 +1,119 @@
+// The simulated EZ-USB driver: the driver backend that answers the library's six control codes
+// from the firmware model, strictly. Every request whose parameters differ from the exact blocks
+// the instrument's driver expects is refused (false) and counted, so that a test sees any
+// deviation of the library's requests.
+#pragma once
+
+#include "platform/driver.h"
+#include "sim/bounded_log.h"
+#include "sim/firmware_model.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace mv620::sim {
+
+inline constexpr std::size_t kLoggedInputBytes = 16;
+
+struct RequestRecord {
+    std::uint32_t code = 0;
+    std::int64_t handle = 0;
+    std::uint32_t inLength = 0;
+    std::uint32_t outLength = 0;
+    std::uint32_t bytesReturned = 0;
+    bool result = false;
+    bool refused = false; // malformed, on a handle that is not open, or an unknown code
+    std::array<std::uint8_t, kLoggedInputBytes> in{}; // the first input bytes
+};
+
+struct RequestStats {
+    std::uint64_t issued = 0;
+    std::uint64_t succeeded = 0;
+    std::uint64_t refused = 0;
+};
+
+// What the stats are kept for: opens, closes, requests with codes the driver does not know, and
+// each of the six codes.
+enum class StatsSlot : std::size_t {
+    Open,
+    Close,
+    UnknownCode,
+    Descriptor,
+    VendorRequest,
+    BulkRead,
+    BulkWrite,
+    AbortPipe,
+    ResetPipe,
+    Count
+};
+
+StatsSlot statsSlotOf(std::uint32_t code) noexcept;
+
+// Whether a request's lengths and parameter block are exactly what the instrument's driver
+// takes for `code`. Does not look at handles.
+bool requestWellFormed(std::uint32_t code, const std::uint8_t* in, std::uint32_t inLength,
+                       const void* out, std::uint32_t outLength) noexcept;
+
+struct MessageRecord {
+    void* window = nullptr;
+    std::uint32_t message = 0;
+    std::uintptr_t wParam = 0;
+    std::intptr_t lParam = 0;
+};
+
+// Everything the driver and the instrument hold, guarded by the driver's lock.
+struct DriverState {
+    explicit DriverState(const InstrumentSettings& settings) { model.reset(settings); }
+
+    FirmwareModel model;
+    BoundedLog<RequestRecord> requests;
+    std::array<RequestStats, static_cast<std::size_t>(StatsSlot::Count)> stats{};
+    std::uint64_t malformed = 0;
+    BoundedLog<MessageRecord> messages;
+    std::map<platform::DeviceHandle, std::uint32_t> handles; // open handle -> plug generation
+    platform::DeviceHandle nextHandle = 1;
+
+    RequestStats& statsFor(StatsSlot slot) noexcept {
+        return stats[static_cast<std::size_t>(slot)];
+    }
+    // Back to a healthy instrument with `settings`; open handles stay open.
+    void reset(const InstrumentSettings& settings);
+};
+
+class SimDriver final : public platform::DriverBackend {
+public:
+    explicit SimDriver(const InstrumentSettings& settings = InstrumentSettings{})
+        : state_(settings) {}
+
+    // The simulated instrument of this process, set up from the environment on first use and
+    // never destroyed (the library may still be using it while the process unloads).
+    static SimDriver& instance() noexcept;
+
+    platform::DeviceHandle open(const char* path) noexcept override;
+    bool control(platform::DeviceHandle handle, std::uint32_t code, const void* in,
+                 std::uint32_t inLength, void* out, std::uint32_t outLength,
+                 std::uint32_t* bytesReturned) noexcept override;
+    void close(platform::DeviceHandle handle) noexcept override;
+
+    void recordMessage(void* window, std::uint32_t message, std::uintptr_t wParam,
+                       std::intptr_t lParam) noexcept;
+
+    // Runs `f` on the state under the driver's lock. `f` must not block.
+    template <typename F> decltype(auto) withState(F&& f) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return std::forward<F>(f)(state_);
+    }
+
+private:
+    bool dispatch(std::uint32_t code, const std::uint8_t* in, void* out, std::uint32_t outLength,
+                  std::uint32_t& returned);
+
+    std::mutex mutex_;
+    DriverState state_;
+};
+
+} // namespace mv620::sim

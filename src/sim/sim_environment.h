@@ -1,0 +1,32 @@
+// The settings an application's environment gives the simulated instrument at load:
+//   MV620SIM_DEVICE=present|absent|foreign
+//   MV620SIM_PATTERN=identify|sine|ramp
+//   MV620SIM_RATE=<aggregate samples per second; 0 = as fast as the host reads>
+//   MV620SIM_STATUS=<status byte, 0 to 255>
+//   MV620SIM_INPUTS=<input bits 0 to 6, 0 to 127>
+//   MV620SIM_VIRTUAL_CLOCK=1
+// Numbers are decimal, or hexadecimal with 0x. A variable that is missing or cannot be read
+// leaves its default.
+#pragma once
+
+#include "sim/firmware_model.h"
+
+#include <cstdint>
+
+namespace mv620::sim {
+
+struct LoadOptions {
+    InstrumentSettings settings = InstrumentSettings::forApplications();
+    bool virtualClock = false;
+};
+
+// The first reading of the virtual clock when the environment turns it on: far enough from 0
+// that the library's waits run their full length in readings.
+inline constexpr std::uint32_t kEnvironmentClockStart = 0x10000;
+
+// Looks up one variable: its value, or null when it is not set.
+using EnvironmentLookup = const char* (*)(const char* name);
+
+LoadOptions loadOptionsFrom(EnvironmentLookup lookup) noexcept;
+
+} // namespace mv620::sim

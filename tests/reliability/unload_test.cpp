@@ -1,0 +1,72 @@
+// Unloading the library: while an acquisition runs, and many times in a row. The host must not
+// crash, and no thread of the library may outlive the unload.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+using StartFn = int (*)(void*);
+using IntFn = int (*)();
+using RateFn = int (*)(int, int);
+
+std::size_t threadsOfThisProcess() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task")) {
+        ++count;
+    }
+    return count;
+}
+
+template <typename Fn> Fn symbol(void* library, const char* name) {
+    void* address = dlsym(library, name);
+    EXPECT_NE(address, nullptr) << name;
+    return reinterpret_cast<Fn>(address);
+}
+
+// Loads the library, starts an acquisition on the simulated instrument and waits for a block.
+void* loadAndStart() {
+    void* library = dlopen(MV620_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    EXPECT_NE(library, nullptr) << dlerror();
+    if (library == nullptr) {
+        return nullptr;
+    }
+    symbol<RateFn>(library, "Set_Sample_Rate")(0, 10);
+    EXPECT_EQ(symbol<StartFn>(library, "Start_Acquisition")(nullptr), 1);
+    const auto blocks = symbol<IntFn>(library, "Get_Blocks_Transferred");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (blocks() < 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(blocks(), 1);
+    return library;
+}
+
+TEST(Unload, WhileAnAcquisitionRunsStopsItsThread) {
+    const std::size_t threadsBefore = threadsOfThisProcess();
+    void* library = loadAndStart();
+    ASSERT_NE(library, nullptr);
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore + 1) << "the acquisition thread runs";
+    EXPECT_EQ(dlclose(library), 0);
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);
+}
+
+TEST(Unload, ManyLoadsAndUnloadsLeaveNoThread) {
+    const std::size_t threadsBefore = threadsOfThisProcess();
+    for (int round = 0; round < 25; ++round) {
+        void* library = loadAndStart();
+        ASSERT_NE(library, nullptr);
+        if (round % 2 == 0) {
+            EXPECT_EQ(reinterpret_cast<IntFn>(dlsym(library, "Stop_Acquisition"))(), 0);
+        }
+        ASSERT_EQ(dlclose(library), 0);
+        ASSERT_EQ(threadsOfThisProcess(), threadsBefore) << "round " << round;
+    }
+}
+
+} // namespace

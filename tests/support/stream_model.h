@@ -1,0 +1,51 @@
+// An independent model of the instrument's sample stream, for checking where the library finds
+// each sample: it simulates whole scan passes and tests each channel's divider against the pass
+// number (the library counts down instead), and numbers every channel's samples as they come.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace mv620::testing {
+
+inline constexpr std::array<int, 40> kScanOrderForTests = {
+    3,  31, 8,  36, 13, 17, 26, 22, 4,  32, 9,  37, 14, 18, 27, 23, 0,  28, 5,  33,
+    10, 38, 15, 19, 1,  29, 6,  34, 11, 39, 24, 20, 2,  30, 7,  35, 12, 16, 25, 21};
+
+class StreamModel {
+public:
+    struct Sample {
+        int channel;
+        std::uint32_t index; // the channel's n-th sample since the start
+    };
+
+    // `dividers` by channel: 0 (off), 1, 2, 5 or 10.
+    explicit StreamModel(const std::array<int, 40>& dividers) {
+        for (int pass = 1; pass <= 10; ++pass) { // 10 passes: a multiple of every period
+            for (const int channel : kScanOrderForTests) {
+                const int divider = dividers[static_cast<std::size_t>(channel)];
+                if (divider != 0 && pass % divider == 0) {
+                    period_.push_back({channel, perPeriod_[static_cast<std::size_t>(channel)]++});
+                }
+            }
+        }
+    }
+
+    // The sample at stream position p, counted from the first sample after the start.
+    [[nodiscard]] Sample at(std::uint64_t p) const {
+        const std::uint64_t round = p / period_.size();
+        const Sample s = period_[static_cast<std::size_t>(p % period_.size())];
+        return {s.channel, static_cast<std::uint32_t>(
+                               round * perPeriod_[static_cast<std::size_t>(s.channel)] + s.index)};
+    }
+
+    [[nodiscard]] bool empty() const { return period_.empty(); }
+
+private:
+    std::vector<Sample> period_;
+    std::array<std::uint32_t, 40> perPeriod_{};
+};
+
+} // namespace mv620::testing
