@@ -55,7 +55,7 @@
 #else
 /* Where there are no windows, a window handle is an opaque pointer-sized value that the library
  * only stores and hands on. */
-typedef struct HWND__ *HWND;
+typedef struct HWND__* HWND;
 #endif
 
 #ifdef __cplusplus
@@ -129,14 +129,14 @@ MV620_API int MV620_CALL Get_DataPoint(int channel, int sampleIndex);
  * first sample that cannot be read. Returns how many samples were stored; entries after them are
  * left as they were. A count of 0 or less, or a null buffer, stores nothing and returns 0. Any
  * thread. */
-MV620_API int MV620_CALL Get_Data_Samples(int *buffer, int channel, int firstSample, int count);
+MV620_API int MV620_CALL Get_Data_Samples(int* buffer, int channel, int firstSample, int count);
 
 /* Reads samples as Get_Data_Samples does and returns the value of the first sample from the
  * second one on that meets the trigger `mode` (TRIGGER_*) against the low 16 bits of `level`, or
  * 0 when none does (a triggering sample of value 0 does not count). A mode outside 0 to 3 never
  * triggers. A null buffer reads nothing and returns 0. Any thread. */
-MV620_API int MV620_CALL Get_Trigger(int *buffer, int channel, int firstSample, int count,
-                                     int mode, int level);
+MV620_API int MV620_CALL Get_Trigger(int* buffer, int channel, int firstSample, int count, int mode,
+                                     int level);
 
 /* While an acquisition runs: a lower count of the channel's samples transferred since the
  * boundary (every index below it lies in a transferred block). 0 when no acquisition runs or
