@@ -10,3 +10,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Programs (the tests) link the C and C++ runtimes statically: they run under Wine, or on a
+# Windows machine, without the toolchain's DLLs beside them.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# ctest runs the Windows programs under Wine, each machine in its own prefix (scripts/wine.sh).
+get_filename_component(_mv620_wine_run "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh" ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR "${_mv620_wine_run}" CACHE FILEPATH
+    "Runs the cross-built Windows programs (Wine)")

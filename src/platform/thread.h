@@ -18,6 +18,11 @@ using ThreadEntry = void (*)(void* parameter) noexcept;
 // and is joined by joinFinishedThread.
 bool startHighPriorityThread(ThreadEntry entry, void* parameter) noexcept;
 
+// Replaces startHighPriorityThread, or restores it when null: tests use it to make the platform
+// refuse a thread. Host thread only.
+using ThreadStarter = bool (*)(ThreadEntry entry, void* parameter) noexcept;
+void setThreadStarter(ThreadStarter starter) noexcept;
+
 // Waits until the thread started last has returned from its entry and released it (POSIX join),
 // so that nothing of it runs in the library's code afterwards. Returns at once when no such thread
 // exists. Call only after the thread has signalled its end (or is about to), never from the thread
@@ -25,3 +30,8 @@ bool startHighPriorityThread(ThreadEntry entry, void* parameter) noexcept;
 void joinFinishedThread() noexcept;
 
 } // namespace mv620::platform
+
+namespace mv620::platform::detail {
+// The platform's own thread start, defined by each platform (posix/ or win32/thread.cpp).
+bool startSystemThread(ThreadEntry entry, void* parameter) noexcept;
+} // namespace mv620::platform::detail

@@ -26,7 +26,7 @@ void* runEntry(void* started) noexcept {
 
 // Default policy and priority on purpose: see thread.h. A busy-polling thread under SCHED_FIFO
 // would starve every ordinary thread on its core, including the host thread that wants to stop it.
-bool startHighPriorityThread(ThreadEntry entry, void* parameter) noexcept {
+bool detail::startSystemThread(ThreadEntry entry, void* parameter) noexcept {
     joinFinishedThread();
     startedThread.entry = entry;
     startedThread.parameter = parameter;

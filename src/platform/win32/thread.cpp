@@ -26,7 +26,7 @@ DWORD WINAPI runEntry(LPVOID start) {
 
 } // namespace
 
-bool startHighPriorityThread(ThreadEntry entry, void* parameter) noexcept {
+bool detail::startSystemThread(ThreadEntry entry, void* parameter) noexcept {
     HMODULE module = nullptr;
     if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                            reinterpret_cast<LPCSTR>(&runEntry), &module) == FALSE) {
