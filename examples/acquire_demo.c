@@ -34,12 +34,12 @@ static void pause_ms(unsigned ms) {
 static const int kChannel[CHANNELS] = {0, 1, 2, 3};
 static const int kRate[CHANNELS] = {10, 5, 2, 1}; /* samples per 10 scan passes */
 
-int main(int argc, char **argv) {
-    const char *csv_name = argc > 1 ? argv[1] : "acquisition.csv";
+int main(int argc, char** argv) {
+    const char* csv_name = argc > 1 ? argv[1] : "acquisition.csv";
     static int samples[CHANNELS][MAX_SAMPLES];
     int count[CHANNELS];
     int trigger_level = 0, trigger_value = 0, waited_ms = 0, i, k;
-    FILE *csv;
+    FILE* csv;
 
     for (i = 0; i < CHANNELS; ++i) {
         Set_Sample_Rate(kChannel[i], kRate[i]);
@@ -51,8 +51,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     while (Get_Blocks_Transferred() < BLOCKS_TO_ACQUIRE) {
-        printf("\rblocks transferred: %2d of %d, channel 0 samples so far: %d", Get_Blocks_Transferred(),
-               BLOCKS_TO_ACQUIRE, Get_Current_DataPoint(0));
+        printf("\rblocks transferred: %2d of %d, channel 0 samples so far: %d",
+               Get_Blocks_Transferred(), BLOCKS_TO_ACQUIRE, Get_Current_DataPoint(0));
         fflush(stdout);
         pause_ms(50);
         waited_ms += 50;
@@ -64,7 +64,8 @@ int main(int argc, char **argv) {
         }
     }
     Stop_Acquisition();
-    printf("\rblocks transferred: %2d of %d%30s\n", Get_Blocks_Transferred(), BLOCKS_TO_ACQUIRE, "");
+    printf("\rblocks transferred: %2d of %d%30s\n", Get_Blocks_Transferred(), BLOCKS_TO_ACQUIRE,
+           "");
 
     /* Everything acquired is still in the ring: read each channel from its first sample until
      * the first sample not transferred. */

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and tests every configuration of the library, one stage after the other:
 #
+#   lint    clang-format (no change to make) and clang-tidy (no finding) over the sources
 #   native  Linux, Debug: libMV620ACQm.so, libMV620ACQm-sim.so and the whole test suite (ctest)
 #   asan    the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan    the whole suite under ThreadSanitizer
@@ -10,7 +11,7 @@
 #   win64   64-bit Windows (mingw-w64 x86_64): both DLLs, and the artifact checks (exports,
 #           imports, version, header clients, loader test) under 64-bit Wine
 #
-# usage: scripts/test-all.sh [STAGE...]     (default: native asan tsan fuzz win32 win64)
+# usage: scripts/test-all.sh [STAGE...]     (default: lint native asan tsan fuzz win32 win64)
 #
 # Every stage runs even when an earlier one failed; a summary of each stage's counts and times
 # follows, and the last line is "N passed, M failed" over all stages. The exit status is 0 only
@@ -32,7 +33,7 @@ build_root=${MV620_BUILD_ROOT:-$repo/build-test}
 jobs=${MV620_JOBS:-2}
 test_timeout=${MV620_TEST_TIMEOUT:-600}
 wine_script=$repo/scripts/wine.sh
-default_stages=(native asan tsan fuzz win32 win64)
+default_stages=(lint native asan tsan fuzz win32 win64)
 
 # Per-stage results, filled by run_stage.
 declare -A stage_status stage_passed stage_failed stage_seconds stage_note
@@ -139,6 +140,31 @@ stage_native() {
     run_tests native "$dir"
 }
 
+# The sources as clang-format would write them, and clang-tidy's checks (.clang-tidy) quiet on
+# the library's own code.
+stage_lint() {
+    local dir=$build_root/lint
+    local passed=0 failed=0
+    mapfile -t sources < <(cd "$repo" && git ls-files '*.c' '*.cpp' '*.h')
+    log "clang-format"
+    if (cd "$repo" && clang-format --dry-run --Werror "${sources[@]}"); then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
+    configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DMV620_BUILD_TESTS=OFF -DMV620_BUILD_EXAMPLES=OFF
+    log "clang-tidy"
+    mapfile -t library < <(cd "$repo" && git ls-files 'src/*.cpp' | grep -v '/win32/')
+    if (cd "$repo" && clang-tidy -p "$dir" --quiet "${library[@]}" 2>/dev/null |
+        tee "$dir/clang-tidy.log" | grep -E 'warning:|error:'); then
+        failed=$((failed + 1))
+    else
+        passed=$((passed + 1))
+    fi
+    echo "$passed $failed" >"$dir/.counts"
+    [[ $failed -eq 0 ]]
+}
+
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer; any finding stops the
 # test that made it.
 stage_asan() {
@@ -148,7 +174,6 @@ stage_asan() {
     build "$dir"
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        LSAN_OPTIONS=suppressions=$repo/tests/lsan.supp \
         run_tests asan "$dir"
 }
 
@@ -158,7 +183,7 @@ stage_tsan() {
     local dir=$build_root/tsan
     configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DMV620_SANITIZE=thread -DMV620_BUILD_EXAMPLES=OFF
     build "$dir"
-    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$repo/tests/tsan.supp" \
+    TSAN_OPTIONS="halt_on_error=1:history_size=7:second_deadlock_stack=1:suppressions=$repo/tests/tsan.supp" \
         run_tests tsan "$dir"
 }
 

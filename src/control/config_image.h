@@ -13,7 +13,7 @@ inline constexpr char kImageFileName[] = "acq620m_2189.idm";
 inline constexpr std::size_t kRecordBytes = 6;
 inline constexpr std::uint16_t kEndMarker = 0xFFFF;
 // Larger files are refused: the instrument's whole memory is 0x4000 words.
-inline constexpr std::size_t kMaxImageBytes = 16U * 1024U * 1024U;
+inline constexpr std::size_t kMaxImageBytes = std::size_t{16} * 1024U * 1024U;
 
 struct ImageSection {
     std::uint16_t address = 0; // the section's first word address, 0 to 0x3FFF

@@ -6,7 +6,9 @@
 namespace mv620::control {
 
 std::int32_t classifyStatus(std::uint8_t statusByte) noexcept {
-    const auto status = static_cast<std::int32_t>(static_cast<std::int8_t>(statusByte));
+    // The byte is read as a signed 8-bit number on purpose: 128 to 255 sort below 90.
+    const auto status = static_cast<std::int32_t>(
+        static_cast<std::int8_t>(statusByte)); // NOLINT(bugprone-signed-char-misuse)
     if (status == 3) {
         return STATUS_THREE;
     }

@@ -208,7 +208,7 @@ void FirmwareModel::downloadData(const std::uint8_t* packet) {
     const std::uint32_t count = packet[7];
     const std::uint32_t bytesPerWord = width == 0 ? 2u : 3u;
     if ((high & 0xC0u) != 0 || width > 1 || count == 0 ||
-        kDownloadFirstDataByte + count * bytesPerWord > kDownloadDataEnd) {
+        kDownloadFirstDataByte + std::size_t{count} * bytesPerWord > kDownloadDataEnd) {
         ++protocolErrors_;
         return;
     }

@@ -53,7 +53,10 @@ void observeMessage(platform::WindowHandle window, std::uint32_t message, std::u
 
 SimDriver& createAtLoad() {
     const LoadOptions options =
-        loadOptionsFrom([](const char* name) -> const char* { return std::getenv(name); });
+        // Read once while the library loads, before any thread of it runs.
+        loadOptionsFrom([](const char* name) -> const char* {
+            return std::getenv(name); // NOLINT(concurrency-mt-unsafe)
+        });
     // Deliberately never deleted: see instance().
     auto* driver = new SimDriver(options.settings);
     platform::setWindowMessageObserver(&observeMessage);

@@ -149,6 +149,8 @@ struct RateSnap {
     std::int32_t reported;
 };
 
+void PrintTo(const RateSnap& snap, std::ostream* out) { *out << "rate " << snap.requested; }
+
 class RateSnapping : public testing::TestWithParam<RateSnap> {};
 
 TEST_P(RateSnapping, CutsDownToTheNextCode) {

@@ -105,6 +105,10 @@ struct InputCase {
     int expected;
 };
 
+void PrintTo(const InputCase& input, std::ostream* out) {
+    *out << "port " << int{input.port} << " bit " << input.bit;
+}
+
 class DigitalInputDecoding : public ::testing::TestWithParam<InputCase> {};
 
 TEST_P(DigitalInputDecoding, ReadsInvertedWithBitThreeReplacedBySix) {
@@ -150,6 +154,8 @@ struct StatusCase {
     int statusByte;
     int expected;
 };
+
+void PrintTo(const StatusCase& status, std::ostream* out) { *out << "byte " << status.statusByte; }
 
 class StatusBytes : public LibraryTest, public ::testing::WithParamInterface<StatusCase> {};
 

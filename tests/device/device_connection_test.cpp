@@ -33,6 +33,8 @@ struct LineValue {
     std::uint16_t clear;
 };
 
+void PrintTo(const LineValue& value, std::ostream* out) { *out << "line " << value.line; }
+
 class LineValues : public LibraryTest, public ::testing::WithParamInterface<LineValue> {};
 
 // The value words of the line requests, as the instrument receives them through the exports.

@@ -17,12 +17,12 @@ namespace {
 struct Fault {
     std::string name;
     std::function<void()> inject;
-    std::uint32_t blocks;         // blocks counted before the thread stops or waits for ever
+    std::uint32_t blocks; // blocks counted before the thread stops or waits for ever
     std::vector<std::uint32_t> lostBlocks; // blocks that read as SAMPLE_OVERWRITTEN
-    int status;                   // Get_MV620ACQ_Status with the fault in place, idle
-    int download;                 // LV_Download of a good image with the fault in place
-    int input;                    // Get_Digital_Input(0) with input 0 active (its bit clear)
-    int statusAfter;              // Get_MV620ACQ_Status once the acquisition has stopped
+    int status;                            // Get_MV620ACQ_Status with the fault in place, idle
+    int download;                          // LV_Download of a good image with the fault in place
+    int input;       // Get_Digital_Input(0) with input 0 active (its bit clear)
+    int statusAfter; // Get_MV620ACQ_Status once the acquisition has stopped
 };
 
 void PrintTo(const Fault& fault, std::ostream* out) { *out << fault.name; }

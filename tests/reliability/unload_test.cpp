@@ -15,6 +15,13 @@ using IntFn = int (*)();
 using RateFn = int (*)(int, int);
 
 std::size_t threadsOfThisProcess() {
+    // A sanitizer may start a thread of its own with the first thread the process creates: let
+    // it do so before anything is counted.
+    static const bool warmedUp = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)warmedUp;
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& entry :
          std::filesystem::directory_iterator("/proc/self/task")) {

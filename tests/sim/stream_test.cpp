@@ -221,8 +221,10 @@ TEST(Patterns, StreamCarriesTheSelectedPattern) {
     const auto block = host.block();
     ASSERT_EQ(block.size(), kBlockSamples);
     for (std::uint64_t n = 0; n < 100; ++n) {
-        ASSERT_EQ(block[static_cast<std::size_t>(2 * n)], mv620::sim::patternValue(Pattern::Ramp, 9, n));
-        ASSERT_EQ(block[static_cast<std::size_t>(2 * n + 1)], mv620::sim::patternValue(Pattern::Ramp, 2, n));
+        ASSERT_EQ(block[static_cast<std::size_t>(2 * n)],
+                  mv620::sim::patternValue(Pattern::Ramp, 9, n));
+        ASSERT_EQ(block[static_cast<std::size_t>(2 * n + 1)],
+                  mv620::sim::patternValue(Pattern::Ramp, 2, n));
     }
 }
 
