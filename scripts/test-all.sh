@@ -99,6 +99,8 @@ run_tests() {
         failed=$(sed -E 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$summary")
         total=$(sed -E 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$summary")
         echo "$((total - failed)) $failed" >"$dir/.counts"
+        # What the stress test checked, from the full log of the run.
+        grep -h '^stress:' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null | sed "s/^/$stage /" || :
     else
         echo "0 0" >"$dir/.counts"
         echo "no test summary from ctest (no tests found?)" >&2
