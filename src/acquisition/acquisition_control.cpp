@@ -155,6 +155,12 @@ int startAcquisition(void* window) noexcept {
     if (enabled <= 0) {
         return 0;
     }
+    // Without the event (the platform could not create it at load) nobody could wait for the
+    // thread's end: a stop would return while it still streams, and the next start would run a
+    // second thread beside it. No acquisition is started then.
+    if (!acquisitionDone.valid()) {
+        return 0;
+    }
     acquisitionRunning.store(true, std::memory_order_relaxed);
     if (!platform::startHighPriorityThread(acquisitionThreadProc, window)) {
         // No thread will ever signal the end: the acquisition must not count as running, or the

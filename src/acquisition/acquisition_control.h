@@ -9,7 +9,8 @@ namespace mv620::acquisition {
 // running acquisition (waiting for its thread), clears the block count and the boundary, and,
 // when a channel is enabled, starts a new acquisition thread with the rates set now. Returns 1
 // when a thread was started, 0 when none was (no channel enabled, or the platform could not
-// create the thread; the acquisition is then not running). Host thread.
+// create the thread or, at load, the event that tells of its end; the acquisition is then not
+// running). Host thread.
 int startAcquisition(void* window) noexcept;
 
 // Stops the acquisition: returns 0 at once when none runs, else clears the running flag and waits

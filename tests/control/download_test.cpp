@@ -50,8 +50,10 @@ protected:
     void SetUp() override {
         LibraryTest::SetUp();
         previous_ = std::filesystem::current_path();
+        // Named after the test: tests run in parallel processes, each in its own folder.
         folder_ = std::filesystem::temp_directory_path() /
-                  ("mv620-download-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+                  ("mv620-download-" +
+                   std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         std::filesystem::create_directories(folder_);
         std::filesystem::current_path(folder_);
     }
