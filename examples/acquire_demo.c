@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     const char* csv_name = argc > 1 ? argv[1] : "acquisition.csv";
     static int samples[CHANNELS][MAX_SAMPLES];
     int count[CHANNELS];
-    int trigger_level = 0, trigger_value = 0, waited_ms = 0, i, k;
+    int waited_ms = 0, i, k;
     FILE* csv;
 
     for (i = 0; i < CHANNELS; ++i) {
@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
         count[i] = Get_Data_Samples(samples[i], kChannel[i], 0, MAX_SAMPLES);
     }
 
-    printf("\n%-8s %5s %9s %7s %7s %9s\n", "channel", "rate", "samples", "min", "max", "trigger");
+    printf("\n%-8s %5s %9s %7s %7s  %s\n", "channel", "rate", "samples", "min", "max",
+           "rising through the middle");
     for (i = 0; i < CHANNELS; ++i) {
         int lo = 65535, hi = 0, found;
         static int run[MAX_SAMPLES];
@@ -83,15 +84,14 @@ int main(int argc, char** argv) {
         }
         /* The first rising crossing of the middle of the channel's range. */
         found = Get_Trigger(run, kChannel[i], 0, count[i], TRIGGER_RISING, (lo + hi) / 2);
-        if (i == 0) {
-            trigger_level = (lo + hi) / 2;
-            trigger_value = found;
+        printf("%-8d %5d %9d %7d %7d  ", kChannel[i], Get_Sample_Rate(kChannel[i]), count[i],
+               count[i] ? lo : 0, count[i] ? hi : 0);
+        if (found) {
+            printf("level %d: first at or above it %d\n", (lo + hi) / 2, found);
+        } else {
+            printf("level %d: none\n", (lo + hi) / 2);
         }
-        printf("%-8d %5d %9d %7d %7d %9s\n", kChannel[i], Get_Sample_Rate(kChannel[i]), count[i],
-               count[i] ? lo : 0, count[i] ? hi : 0, found ? "found" : "none");
     }
-    printf("\nchannel 0 rising through %d: %s (value %d)\n", trigger_level,
-           trigger_value ? "triggered" : "no trigger", trigger_value);
 
     csv = fopen(csv_name, "w");
     if (csv == NULL) {
