@@ -6,7 +6,7 @@
 #   asan    the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan    the whole suite under ThreadSanitizer
 #   fuzz    each libFuzzer target for a minute (clang), from its seed corpus
-#   win32   32-bit Windows (mingw-w64 i686), the product: MV620ACQm.dll, MV620ACQm-sim.dll and
+#   win32   32-bit Windows (mingw-w64 i686, optimized), the product: MV620ACQm.dll, MV620ACQm-sim.dll and
 #           the whole test suite as Windows programs, run by ctest under 32-bit Wine
 #   win64   64-bit Windows (mingw-w64 x86_64): both DLLs, and the artifact checks (exports,
 #           imports, version, header clients, loader test) under 64-bit Wine
@@ -225,7 +225,7 @@ stage_fuzz() {
 
 stage_win32() {
     local dir=$build_root/win32
-    configure "$dir" -DCMAKE_BUILD_TYPE=Debug \
+    configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-i686.cmake"
     build "$dir"
     wine_up win32
@@ -234,7 +234,7 @@ stage_win32() {
 
 stage_win64() {
     local dir=$build_root/win64
-    configure "$dir" -DCMAKE_BUILD_TYPE=Debug \
+    configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-x86_64.cmake"
     build "$dir" MV620ACQm MV620ACQm-sim mv620_artifact_tests
     wine_up win64
