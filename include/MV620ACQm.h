@@ -144,13 +144,15 @@ MV620_API int MV620_CALL Get_Trigger(int* buffer, int channel, int firstSample, 
 MV620_API int MV620_CALL Get_Current_DataPoint(int channel);
 
 /* The number of the channel's samples in 16 cycles of the scan schedule: the step by which
- * sample indices shift when the boundary moves by one. 0 for a channel outside 0 to 39. Any
- * thread. */
+ * sample indices shift when the boundary moves by one. It is the schedule of the acquisition
+ * whose samples the library holds; while it holds none, the schedule of the rates set now. 0 for
+ * a channel outside 0 to 39. Any thread. */
 MV620_API int MV620_CALL Get_Sample_Modulus(int channel);
 
 /* Makes sample indices count from the start of cycle 16 x `boundary` of the acquisition. Sample
- * n counted from boundary m+1 is sample n + Get_Sample_Modulus(c) counted from boundary m. The
- * result carries no meaning. Host thread. */
+ * n counted from boundary m+1 is sample n + Get_Sample_Modulus(c) counted from boundary m.
+ * Returns the block number indices now count from, for information only: callers must not rely
+ * on it. Host thread. */
 MV620_API int MV620_CALL Set_Sample_Boundary(int boundary);
 
 /* ---- Lines and inputs --------------------------------------------------------------------- */
