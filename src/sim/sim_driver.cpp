@@ -254,9 +254,3 @@ void SimDriver::recordMessage(void* window, std::uint32_t message, std::uintptr_
 }
 
 } // namespace mv620::sim
-
-namespace mv620::platform {
-
-DriverBackend& driverBackend() noexcept { return sim::SimDriver::instance(); }
-
-} // namespace mv620::platform
