@@ -2,20 +2,28 @@
 # Builds and tests every configuration of the library, one stage after the other:
 #
 #   lint    clang-format (no change to make) and clang-tidy (no finding) over the sources
-#   native  Linux, Debug: libMV620ACQm.so, libMV620ACQm-sim.so and the whole test suite (ctest)
+#   native  Linux, optimized: libMV620ACQm.so, libMV620ACQm-sim.so, the whole test suite (ctest)
+#           and the benchmarks' build
 #   asan    the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan    the whole suite under ThreadSanitizer
 #   fuzz    each libFuzzer target for a minute (clang), from its seed corpus
-#   win32   32-bit Windows (mingw-w64 i686, optimized), the product: MV620ACQm.dll, MV620ACQm-sim.dll and
-#           the whole test suite as Windows programs, run by ctest under 32-bit Wine
-#   win64   64-bit Windows (mingw-w64 x86_64): both DLLs, and the artifact checks (exports,
-#           imports, version, header clients, loader test) under 64-bit Wine
+#   win32   32-bit Windows (mingw-w64 i686, optimized), the product: MV620ACQm.dll,
+#           MV620ACQm-sim.dll and the whole test suite as Windows programs, run by ctest under
+#           32-bit Wine. On a machine that cannot execute 32-bit x86 programs, everything is still
+#           built and every check that needs no execution runs (exports, ordinals, imports,
+#           version resource, machine, the wrong fixtures rejected); the tests that would run a
+#           program are reported as skipped, with the reason.
+#   win64   64-bit Windows (mingw-w64 x86_64): both DLLs and the whole test suite under 64-bit
+#           Wine (its own loader, so it runs on every machine)
 #
 # usage: scripts/test-all.sh [STAGE...]     (default: lint native asan tsan fuzz win32 win64)
 #
-# Every stage runs even when an earlier one failed; a summary of each stage's counts and times
-# follows, and the last line is "N passed, M failed" over all stages. The exit status is 0 only
-# when every stage built and passed all of its tests.
+# Each stage configures with the CMake preset of its name (CMakePresets.json), so that
+# `cmake --preset win32` gives a developer the very build of CI; warnings are errors in all of
+# them. Every stage runs even when an earlier one failed; a summary of each stage's counts and
+# times follows, and the last line is "N passed, M failed, K skipped" over all stages. The exit
+# status is 0 only when every stage built and passed all of the tests it could run. A skipped
+# test is never counted as passed.
 #
 # Environment:
 #   MV620_BUILD_ROOT    where the build trees go (default: <checkout>/build-test/<stage>)
@@ -23,6 +31,7 @@
 #   MV620_TEST_TIMEOUT  per-test time-out in seconds (default 600)
 #   MV620_FRESH=1       delete each stage's build tree first
 #   MV620_WINE_PURGE=1  delete the Wine prefixes at the end (they are kept for the next run)
+#   MV620_NO_32BIT=1    behave as a machine that cannot execute 32-bit x86 programs
 #
 # To add a stage: write a function stage_NAME that uses configure/build/run_tests below, and
 # name it in the default list (or on the command line).
@@ -36,31 +45,20 @@ wine_script=$repo/scripts/wine.sh
 default_stages=(lint native asan tsan fuzz win32 win64)
 
 # Per-stage results, filled by run_stage.
-declare -A stage_status stage_passed stage_failed stage_seconds stage_note
+declare -A stage_status stage_passed stage_failed stage_skipped stage_seconds stage_note
 stages_run=()
 
 log() { printf '\n==== %s\n' "$*"; }
 
-# Options every configuration shares.
-common_options() {
-    local options=(-G Ninja -DMV620_BUILD_TESTS=ON)
-    if [[ ! -f $repo/examples/CMakeLists.txt ]]; then
-        options+=(-DMV620_BUILD_EXAMPLES=OFF)
-    fi
-    printf '%s\n' "${options[@]}"
-}
-
-# configure DIR [CMAKE OPTIONS...]
+# configure DIR PRESET [CMAKE OPTIONS...]: the stage's preset, into the stage's own tree.
 configure() {
-    local dir=$1
-    shift
+    local dir=$1 preset=$2
+    shift 2
     if [[ ${MV620_FRESH:-0} == 1 ]]; then
         rm -rf "$dir"
     fi
-    local options
-    mapfile -t options < <(common_options)
-    log "configure $dir"
-    cmake -S "$repo" -B "$dir" "${options[@]}" "$@"
+    log "configure $dir (preset $preset)"
+    (cd "$repo" && cmake --preset "$preset" -B "$dir" "$@")
 }
 
 # build DIR [TARGET...]: builds as much as it can (the tests that did build still run, to tell
@@ -101,12 +99,30 @@ run_tests() {
         echo "$((total - failed)) $failed" >"$dir/.counts"
         # What the stress test checked, from the full log of the run.
         grep -h '^stress:' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null | sed "s/^/$stage /" || :
+        # Test programs run whole (the cross builds): how many cases they ran.
+        local cases
+        cases=$({ grep -hE '^\[  PASSED  \] [0-9]+ tests?\.' "$dir/Testing/Temporary/LastTest.log" \
+            2>/dev/null || :; } | awk '{n += $4} END {print n + 0}')
+        if [[ $stage == win* && $cases -gt 0 ]]; then
+            echo "$stage: the test programs run whole passed $cases GoogleTest cases"
+        fi
     else
         echo "0 0" >"$dir/.counts"
         echo "no test summary from ctest (no tests found?)" >&2
         [[ $status -ne 0 ]] || status=1
     fi
     return "$status"
+}
+
+# skip_tests DIR REASON [CTEST OPTIONS...]: records the tests that ctest selects with the options
+# as skipped for REASON, without running them.
+skip_tests() {
+    local dir=$1 reason=$2
+    shift 2
+    local count
+    count=$( (cd "$dir" && ctest -N "$@") | sed -nE 's/^Total Tests: ([0-9]+)$/\1/p')
+    echo "${count:-0} $reason" >"$dir/.skipped"
+    log "skipped ${count:-0} tests: $reason"
 }
 
 # A Wine prefix with a persistent wineserver, for the stage's ctest run (see scripts/wine.sh);
@@ -137,7 +153,7 @@ trap wine_down_all EXIT
 
 stage_native() {
     local dir=$build_root/native
-    configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DMV620_BUILD_BENCH=ON
+    configure "$dir" native
     build "$dir"
     run_tests native "$dir"
 }
@@ -154,7 +170,7 @@ stage_lint() {
     else
         failed=$((failed + 1))
     fi
-    configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DMV620_BUILD_TESTS=OFF -DMV620_BUILD_EXAMPLES=OFF
+    configure "$dir" lint
     log "clang-tidy"
     mapfile -t library < <(cd "$repo" && git ls-files 'src/*.cpp' | grep -v '/win32/')
     if (cd "$repo" && clang-tidy -p "$dir" --quiet "${library[@]}" 2>/dev/null |
@@ -171,8 +187,7 @@ stage_lint() {
 # test that made it.
 stage_asan() {
     local dir=$build_root/asan
-    configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DMV620_SANITIZE=address,undefined \
-        -DMV620_BUILD_EXAMPLES=OFF
+    configure "$dir" asan
     build "$dir"
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -183,7 +198,7 @@ stage_asan() {
 # host thread's starts and stops (stress, faults, unloading) all run here.
 stage_tsan() {
     local dir=$build_root/tsan
-    configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DMV620_SANITIZE=thread -DMV620_BUILD_EXAMPLES=OFF
+    configure "$dir" tsan
     build "$dir"
     TSAN_OPTIONS="halt_on_error=1:history_size=7:second_deadlock_stack=1:suppressions=$repo/tests/tsan.supp" \
         run_tests tsan "$dir"
@@ -195,9 +210,7 @@ stage_tsan() {
 stage_fuzz() {
     local dir=$build_root/fuzz
     local seconds=${MV620_FUZZ_SECONDS:-60}
-    configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-        -DCMAKE_CXX_COMPILER=clang++ -DMV620_BUILD_FUZZERS=ON -DMV620_SANITIZE=address,undefined \
-        -DMV620_BUILD_EXAMPLES=OFF
+    configure "$dir" fuzz
     build "$dir" config_image_fuzzer exports_fuzzer
     local passed=0 failed=0 target
     for target in config_image exports; do
@@ -223,23 +236,26 @@ stage_fuzz() {
     [[ $failed -eq 0 ]]
 }
 
-stage_win32() {
-    local dir=$build_root/win32
-    configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-i686.cmake"
+# stage_windows ARCH: a cross build and its tests. The tests labelled "wine" execute Windows
+# programs; where this machine cannot run programs of ARCH, they are skipped with the reason and
+# the rest (the checks of the built files) still run.
+stage_windows() {
+    local arch=$1
+    local dir=$build_root/$arch
+    configure "$dir" "$arch"
     build "$dir"
-    wine_up win32
-    run_tests win32 "$dir"
+    local reason
+    if reason=$(sh "$wine_script" can-run "$arch"); then
+        wine_up "$arch"
+        run_tests "$arch" "$dir"
+    else
+        skip_tests "$dir" "$reason" -L wine
+        run_tests "$arch" "$dir" -LE wine
+    fi
 }
 
-stage_win64() {
-    local dir=$build_root/win64
-    configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-x86_64.cmake"
-    build "$dir" MV620ACQm MV620ACQm-sim mv620_artifact_tests
-    wine_up win64
-    run_tests win64 "$dir" -L artifacts
-}
+stage_win32() { stage_windows win32; }
+stage_win64() { stage_windows win64; }
 
 # run_stage NAME: runs stage_NAME in a subshell (so that errexit works inside it and a failure
 # ends only that stage) and records its outcome.
@@ -247,7 +263,7 @@ run_stage() {
     local name=$1
     local dir=$build_root/$name
     mkdir -p "$dir"
-    rm -f "$dir/.counts"
+    rm -f "$dir/.counts" "$dir/.skipped"
     local start=$SECONDS status=0
     set +e
     (
@@ -261,6 +277,11 @@ run_stage() {
     fi
     stage_seconds[$name]=$((SECONDS - start))
     stage_status[$name]=$status
+    stage_skipped[$name]=0
+    local skip_reason=""
+    if [[ -f $dir/.skipped ]]; then
+        read -r stage_skipped[$name] skip_reason <"$dir/.skipped"
+    fi
     if [[ -f $dir/.counts ]]; then
         read -r stage_passed[$name] stage_failed[$name] <"$dir/.counts"
         if [[ -f $dir/.build-failed ]]; then
@@ -269,6 +290,9 @@ run_stage() {
             stage_note[$name]="TESTS FAILED"
         else
             stage_note[$name]=ok
+        fi
+        if [[ ${stage_skipped[$name]} -gt 0 ]]; then
+            stage_note[$name]+="; skipped: $skip_reason"
         fi
     else
         stage_passed[$name]=0
@@ -297,14 +321,16 @@ main() {
     done
     wine_down_all
 
-    local passed=0 failed=0 broken=0
+    local passed=0 failed=0 skipped=0 broken=0
     log "summary"
-    printf '%-8s %8s %8s %8s  %s\n' stage passed failed seconds result
+    printf '%-8s %8s %8s %8s %8s  %s\n' stage passed failed skipped seconds result
     for name in "${stages_run[@]}"; do
-        printf '%-8s %8d %8d %8d  %s\n' "$name" "${stage_passed[$name]}" "${stage_failed[$name]}" \
-            "${stage_seconds[$name]}" "${stage_note[$name]}"
+        printf '%-8s %8d %8d %8d %8d  %s\n' "$name" "${stage_passed[$name]}" \
+            "${stage_failed[$name]}" "${stage_skipped[$name]}" "${stage_seconds[$name]}" \
+            "${stage_note[$name]}"
         passed=$((passed + stage_passed[$name]))
         failed=$((failed + stage_failed[$name]))
+        skipped=$((skipped + stage_skipped[$name]))
         if [[ ${stage_status[$name]} -ne 0 ]]; then
             broken=$((broken + 1))
         fi
@@ -317,7 +343,7 @@ main() {
             failed=$broken
         fi
     fi
-    echo "$passed passed, $failed failed"
+    echo "$passed passed, $failed failed, $skipped skipped"
     [[ $broken -eq 0 ]]
 }
 

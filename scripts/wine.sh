@@ -9,7 +9,18 @@
 #   scripts/wine.sh run PROGRAM.exe [ARGS...]     run a program in the prefix of its machine
 #                                                 (read from its PE header), bringing the prefix
 #                                                 up first when needed; exits with its status
+#   scripts/wine.sh can-run ARCH                  exit 0 when programs of ARCH can run on this
+#                                                 machine; else print why on one line, exit 1
 #   scripts/wine.sh prefix ARCH                   print the prefix's path
+#
+# Each machine has its own loader, named explicitly: /usr/lib/wine/wine for win32 and
+# /usr/lib/wine/wine64 for win64. The plain `wine` command starts the 32-bit loader whenever it is
+# installed, and that loader is a 32-bit x86 program: on a host whose kernel cannot execute those
+# ("Exec format error"), nothing of the win64 prefix may go through it.
+#
+# MV620_NO_32BIT=1 makes this machine behave as one that cannot execute 32-bit x86 programs:
+# `can-run win32` says no and `run` refuses win32 programs, so that the path taken on such hosts
+# can be tried on any machine. MV620_WINE32_LOADER and MV620_WINE64_LOADER name other loaders.
 #
 # The prefixes live under $MV620_WINE_ROOT, by default /tmp/mv620-wine-<uid>-<checksum of this
 # checkout's path>, so that two checkouts on one machine never share (or stop) each other's
@@ -33,7 +44,7 @@ die() {
 }
 
 usage() {
-    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 125
 }
 
@@ -57,16 +68,47 @@ enter_prefix() {
     export HOME
 }
 
+# The loader of a machine's programs.
+loader_of() {
+    case $1 in
+    win32) echo "${MV620_WINE32_LOADER:-/usr/lib/wine/wine}" ;;
+    win64) echo "${MV620_WINE64_LOADER:-/usr/lib/wine/wine64}" ;;
+    esac
+}
+
+# can_run ARCH: whether programs of ARCH can run here; the reason on standard output when not.
+can_run() {
+    loader=$(loader_of "$1")
+    if [ "$1" = win32 ] && [ "${MV620_NO_32BIT:-0}" = 1 ]; then
+        echo "32-bit x86 programs cannot run on this machine (forced by MV620_NO_32BIT=1)"
+        return 1
+    fi
+    if [ ! -x "$loader" ]; then
+        echo "no Wine loader for $1 programs ($loader is not installed)"
+        return 1
+    fi
+    if ! failure=$("$loader" --version 2>&1 >/dev/null </dev/null); then
+        # The shell's own words, such as "Exec format error", without its name and line.
+        failure=$(printf '%s' "$failure" | tail -n 1)
+        failure=${failure##*"$loader": }
+        echo "$1 programs cannot run on this machine ($loader: ${failure:-it fails to start})"
+        return 1
+    fi
+    return 0
+}
+
 require_wine() {
-    command -v wine >/dev/null 2>&1 && command -v wineserver >/dev/null 2>&1 ||
+    command -v wineserver >/dev/null 2>&1 ||
         die "Wine is not installed (apt-get install wine wine32:i386 wine64)"
+    why=$(can_run "$1") || die "$why"
+    loader=$(loader_of "$1")
 }
 
 # up ARCH [PERSIST]: idempotent, serialised across processes by a lock per prefix.
 prefix_up() {
     arch=$1
     persist=${2:-}
-    require_wine
+    require_wine "$arch"
     enter_prefix "$arch"
     mkdir -p "$WINEPREFIX"
     exec 9>"$root/.lock-$arch"
@@ -81,11 +123,11 @@ prefix_up() {
     # The registry files appear only when the server saves them: a marker tells a booted prefix.
     if [ ! -f "$WINEPREFIX/.mv620-booted" ]; then
         echo "wine.sh: creating the $arch prefix $WINEPREFIX" >&2
-        wineboot -i </dev/null >"$root/wineboot-$arch.log" 2>&1 ||
+        "$loader" wineboot -i </dev/null >"$root/wineboot-$arch.log" 2>&1 ||
             die "wineboot -i failed, see $root/wineboot-$arch.log"
         : >"$WINEPREFIX/.mv620-booted"
     elif [ "$fresh" -eq 1 ]; then
-        wineboot </dev/null >"$root/wineboot-$arch.log" 2>&1 ||
+        "$loader" wineboot </dev/null >"$root/wineboot-$arch.log" 2>&1 ||
             die "wineboot failed, see $root/wineboot-$arch.log"
     fi
     flock -u 9
@@ -143,7 +185,12 @@ run)
     # Brought up on demand (a developer running ctest by hand), the server ends by itself five
     # minutes after the last program.
     prefix_up "$arch" 300
-    exec wine "$@"
+    exec "$loader" "$@"
+    ;;
+can-run)
+    [ $# -ge 1 ] || usage
+    check_arch "$1"
+    can_run "$1"
     ;;
 prefix)
     [ $# -ge 1 ] || usage

@@ -1,5 +1,7 @@
 #include "sim/firmware_model.h"
 
+#include "sim/device_write.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -300,7 +302,7 @@ bool FirmwareModel::readResponse(std::uint8_t* out, std::uint32_t& returned) noe
     if (faults_.responseReads[response.code].fires()) {
         return false; // lost with the failed transfer
     }
-    std::memcpy(out, response.bytes.data(), kPacketLength);
+    deviceWrite(out, response.bytes.data(), kPacketLength);
     returned = kPacketLength;
     return true;
 }
@@ -348,7 +350,7 @@ bool FirmwareModel::readData(std::uint8_t* out, std::uint32_t length, std::uint3
             faults_.shortReads.erase(cut);
         }
     }
-    std::memcpy(out, block_.data() + blockOffset_, n);
+    deviceWrite(out, block_.data() + blockOffset_, n);
     blockOffset_ += n;
     returned = n;
     if (blockOffset_ == kBlockBytes) {

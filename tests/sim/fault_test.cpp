@@ -83,7 +83,7 @@ TEST_F(SimFault, FailedReadConsumesNothing) {
     ASSERT_EQ(MV620Sim_FailBlockRead(1, 1), 1);
     Host host(driverBackend());
     ASSERT_TRUE(host.write(startPacket(oneChannel())));
-    EXPECT_EQ(host.block().front(), firstOfBlock(0));
+    EXPECT_EQ(host.firstSample(), firstOfBlock(0));
     EXPECT_TRUE(host.block().empty()); // block 1, first try
     EXPECT_TRUE(host.ready());
     const auto retry = host.block();
@@ -97,7 +97,7 @@ TEST_F(SimFault, TwiceFailedBlockIsDroppedByAbortAndReset) {
     ASSERT_EQ(MV620Sim_FailBlockRead(1, 2), 1);
     Host host(driverBackend());
     ASSERT_TRUE(host.write(startPacket(oneChannel())));
-    EXPECT_EQ(host.block().front(), firstOfBlock(0));
+    EXPECT_EQ(host.firstSample(), firstOfBlock(0));
     EXPECT_TRUE(host.block().empty());
     EXPECT_TRUE(host.block().empty());
     EXPECT_TRUE(host.abortPipe());
@@ -113,7 +113,7 @@ TEST_F(SimFault, ResetWithoutAbortKeepsTheBlock) {
     Host host(driverBackend());
     ASSERT_TRUE(host.write(startPacket(oneChannel())));
     EXPECT_TRUE(host.resetPipe());
-    EXPECT_EQ(host.block().front(), firstOfBlock(0));
+    EXPECT_EQ(host.firstSample(), firstOfBlock(0));
 }
 
 TEST_F(SimFault, ShortReadDeliversTheRestWithTheNextRead) {
@@ -137,7 +137,7 @@ TEST_F(SimFault, ShortReadDeliversTheRestWithTheNextRead) {
     EXPECT_EQ(tail.front(), identifyValue(0, 500));
     EXPECT_EQ(tail.back(), identifyValue(0, 31999));
     EXPECT_EQ(MV620Sim_GetBlocksDelivered(), 1);
-    EXPECT_EQ(host.block().front(), firstOfBlock(1));
+    EXPECT_EQ(host.firstSample(), firstOfBlock(1));
 }
 
 TEST_F(SimFault, ReadLongerThanTheRestOfTheBlockIsAProtocolError) {
@@ -165,7 +165,7 @@ TEST_F(SimFault, ReadyNeverComesFromTheGivenBlock) {
     EXPECT_TRUE(host.block().empty());
     EXPECT_EQ(MV620Sim_GetProtocolErrors(), 1);
     ASSERT_EQ(MV620Sim_ReadyNeverFrom(-1), 1);
-    EXPECT_EQ(host.block().front(), firstOfBlock(1));
+    EXPECT_EQ(host.firstSample(), firstOfBlock(1));
 }
 
 TEST_F(SimFault, UnplugAfterBlocksKillsEveryHandleUntilReplug) {
@@ -372,7 +372,7 @@ TEST_F(SimFault, UnusualStartPacketsAreProtocolErrors) {
     ASSERT_TRUE(host.write(startPacket(ds)));
     EXPECT_EQ(MV620Sim_GetProtocolErrors(), 1);
     // Divider 3 still runs: channel 4 in passes 3, 6, 9, ...
-    EXPECT_EQ(host.block().front(), identifyValue(4, 0));
+    EXPECT_EQ(host.firstSample(), identifyValue(4, 0));
 }
 
 } // namespace

@@ -167,6 +167,11 @@ public:
         }
         return samplesOf(bytes);
     }
+    // The first sample of one whole block, or -1 when the read failed.
+    int firstSample() {
+        const std::vector<std::uint16_t> samples = block();
+        return samples.empty() ? -1 : samples.front();
+    }
 
     static std::vector<std::uint16_t> samplesOf(const std::vector<std::uint8_t>& bytes) {
         std::vector<std::uint16_t> samples(bytes.size() / 2);

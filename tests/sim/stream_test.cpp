@@ -126,8 +126,8 @@ TEST(StreamRestart, NewStartPacketBeginsAgainFromTheFirstSample) {
     Dividers ds{};
     ds[5] = 2;
     ASSERT_TRUE(host.write(startPacket(ds)));
-    ASSERT_EQ(host.block().front(), identifyValue(5, 0));
-    ASSERT_EQ(host.block().front(), identifyValue(5, 32000));
+    ASSERT_EQ(host.firstSample(), identifyValue(5, 0));
+    ASSERT_EQ(host.firstSample(), identifyValue(5, 32000));
 
     ds[5] = 0;
     ds[7] = 1;
