@@ -1,22 +1,23 @@
 # Link settings of the two shared libraries: exactly the exported names, no other dependencies.
+# The names come from their one list (cmake/Exports.cmake).
 set(MV620_CONTEXT_DIR ${PROJECT_SOURCE_DIR}/src/context)
 
 if(WIN32)
   enable_language(RC)
   # The simulating DLL exports the 25 names at the same ordinals, then every MV620Sim_ function
-  # that its public header declares.
-  file(READ ${MV620_CONTEXT_DIR}/MV620ACQm.def MV620_SIM_DEF)
-  string(REPLACE "LIBRARY MV620ACQm.dll" "LIBRARY MV620ACQm-sim.dll" MV620_SIM_DEF "${MV620_SIM_DEF}")
+  # that its public header declares, in the header's order.
   set(sim_header ${PROJECT_SOURCE_DIR}/include/MV620ACQm_sim.h)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${sim_header})
   file(STRINGS ${sim_header} sim_lines REGEX "MV620Sim_[A-Za-z0-9_]+ *\\(")
-  set(ordinal 26)
+  list(LENGTH MV620_EXPORTS ordinal)
+  set(sim_exports "")
   foreach(line IN LISTS sim_lines)
-    string(REGEX MATCH "MV620Sim_[A-Za-z0-9_]+" name "${line}")
-    string(APPEND MV620_SIM_DEF "    ${name} @${ordinal}\n")
     math(EXPR ordinal "${ordinal} + 1")
+    string(REGEX MATCH "MV620Sim_[A-Za-z0-9_]+" name "${line}")
+    list(APPEND sim_exports "    ${name} @${ordinal}")
   endforeach()
-  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/MV620ACQm-sim.def "${MV620_SIM_DEF}")
+  mv620_write_def(${CMAKE_CURRENT_BINARY_DIR}/MV620ACQm.def MV620ACQm.dll)
+  mv620_write_def(${CMAKE_CURRENT_BINARY_DIR}/MV620ACQm-sim.def MV620ACQm-sim.dll ${sim_exports})
 
   string(REPLACE "." "," MV620_RC_VERSION "${PROJECT_VERSION}")
   foreach(artifact MV620ACQm MV620ACQm-sim)
@@ -27,12 +28,8 @@ if(WIN32)
     endif()
     set(MV620_RC_NAME ${artifact})
     configure_file(${MV620_CONTEXT_DIR}/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${artifact}.rc @ONLY)
-    if(artifact STREQUAL "MV620ACQm")
-      set(def ${MV620_CONTEXT_DIR}/MV620ACQm.def)
-    else()
-      set(def ${CMAKE_CURRENT_BINARY_DIR}/MV620ACQm-sim.def)
-    endif()
-    target_sources(${artifact} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${artifact}.rc ${def})
+    target_sources(${artifact} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${artifact}.rc
+                                       ${CMAKE_CURRENT_BINARY_DIR}/${artifact}.def)
     set_target_properties(${artifact} PROPERTIES PREFIX "")
     # -static: the DLL imports only system DLLs (no libstdc++, libgcc or libwinpthread DLL).
     # --disable-stdcall-fixup: a name of the .def never silently binds to a decorated stdcall one.
@@ -40,8 +37,10 @@ if(WIN32)
                                             -Wl,--disable-stdcall-fixup)
   endforeach()
 else()
+  mv620_write_version_script(${CMAKE_CURRENT_BINARY_DIR}/MV620ACQm.map)
+  mv620_write_version_script(${CMAKE_CURRENT_BINARY_DIR}/MV620ACQm-sim.map "MV620Sim_*")
   foreach(artifact MV620ACQm MV620ACQm-sim)
-    set(map ${MV620_CONTEXT_DIR}/${artifact}.map)
+    set(map ${CMAKE_CURRENT_BINARY_DIR}/${artifact}.map)
     target_link_options(${artifact} PRIVATE -Wl,--version-script=${map} -Wl,--no-undefined)
     set_target_properties(${artifact} PROPERTIES LINK_DEPENDS ${map})
   endforeach()

@@ -18,11 +18,3 @@ function(mv620_c_warnings target)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
 endfunction()
-
-# An internal subsystem: object library, sources of src/ reachable as "folder/file.h".
-function(mv620_subsystem target)
-  add_library(${target} OBJECT ${ARGN})
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
-  target_compile_definitions(${target} PUBLIC MV620_BUILDING_LIBRARY)
-  mv620_warnings(${target})
-endfunction()

@@ -2,8 +2,8 @@
  * acquire_demo: a complete acquisition through the public interface of MV620ACQm.
  *
  * Enables four channels at different rates, runs a continuous acquisition for about a second,
- * reads every channel's samples back, searches channel 0 for a rising edge through its middle,
- * stops, prints a summary and writes the samples to a CSV file.
+ * reads every channel's samples back, searches each channel for a rising edge through the middle of
+ * its range, stops, prints a summary and writes the samples to a CSV file.
  *
  * Built against the simulating library it runs without hardware; choose the simulated signal
  * with MV620SIM_PATTERN=sine|ramp|identify and the instrument's pace with MV620SIM_RATE.

@@ -123,6 +123,14 @@ MV620SIM_API int MV620_CALL MV620Sim_SetIdentity(int vendorId, int productId);
 /* One of MV620SIM_PATTERN_*; applies to blocks not yet started. */
 MV620SIM_API int MV620_CALL MV620Sim_SetPattern(int pattern);
 
+/* A waveform of the caller's for one channel (0 to 39) in place of the pattern: the channel's
+ * n-th sample since the start is samples[n mod count], so any signal can be played back, once or
+ * repeated. The samples are copied; they apply to blocks not yet started and stay until the
+ * reset. A count of 0 gives the channel back to the pattern; otherwise 1 to
+ * MV620SIM_MAX_WAVEFORM samples, and `samples` not null. */
+#define MV620SIM_MAX_WAVEFORM 16777216
+MV620SIM_API int MV620_CALL MV620Sim_SetWaveform(int channel, const uint16_t* samples, int count);
+
 /* Pacing: aggregate samples per second over all channels (>= 0); a block becomes ready each
  * 32000 samples of real time (steady clock), counted from the start packet. 0: a block is always
  * ready, as fast as the host reads. Takes effect at once without losing blocks produced. */

@@ -1,10 +1,12 @@
-#include "acquisition/acquisition_control.h"
-
+// The start sequence, Stop_Acquisition and the acquisition thread that streams the blocks.
 #include <algorithm>
 #include <thread>
 
-#include "context/library_state.h"
+#include "acquisition/acquisition.h"
+#include "acquisition/acquisition_state.h"
 #include "device/device_connection.h"
+#include "device/read_pipe.h"
+#include "device/start_packet.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 
@@ -108,24 +110,21 @@ void acquisitionThreadProc(void* /*window: handed over, never used*/) noexcept {
         device::DeviceConnection connection;
         device::PacketBytes packet{};
         device::PacketBytes response{};
-        packet[0] = device::CMD_START_ACQUISITION;
-        packet[4] = 0;
-        for (std::size_t k = 0; k < kChannels; ++k) {
-            const auto channel = static_cast<std::size_t>(kScanOrder[k]);
-            packet[6 + k] = static_cast<std::uint8_t>(startDividers[channel] & 0xFF);
-        }
+        device::encodeStartPacket(packet, startDividers);
         if (connection.exchange(response, packet)) {
             streamBlocks(connection);
         }
     } // the connection is closed before the end is signalled, so a host that has seen the end
       // finds no handle of the thread still open
-    acquisitionDone.set();
+    acquisitionDone().set();
 }
 
-// Waits for the thread that was told to stop, then lets the platform release it.
+// Waits for the thread that was told to stop, then lets the platform release it; the read pipe
+// no longer carries a stream.
 std::uint32_t waitForThreadEnd() noexcept {
-    const std::uint32_t result = acquisitionDone.wait();
+    const std::uint32_t result = acquisitionDone().wait();
     platform::joinFinishedThread();
+    device::releaseReadPipeFromStream();
     return result;
 }
 
@@ -133,7 +132,6 @@ std::uint32_t waitForThreadEnd() noexcept {
 
 int startAcquisition(void* window) noexcept {
     AcquisitionContext& context = acquisitionContext;
-    context.notifyWindow = window;
     if (acquisitionRunning.load(std::memory_order_relaxed)) {
         acquisitionRunning.store(false, std::memory_order_relaxed);
         waitForThreadEnd();
@@ -158,14 +156,16 @@ int startAcquisition(void* window) noexcept {
     // Without the event (the platform could not create it at load) nobody could wait for the
     // thread's end: a stop would return while it still streams, and the next start would run a
     // second thread beside it. No acquisition is started then.
-    if (!acquisitionDone.valid()) {
+    if (!acquisitionDone().valid()) {
         return 0;
     }
+    device::claimReadPipeForStream();
     acquisitionRunning.store(true, std::memory_order_relaxed);
     if (!platform::startHighPriorityThread(acquisitionThreadProc, window)) {
         // No thread will ever signal the end: the acquisition must not count as running, or the
         // next stop would wait forever.
         acquisitionRunning.store(false, std::memory_order_relaxed);
+        device::releaseReadPipeFromStream();
         return 0;
     }
     return 1;
@@ -188,10 +188,27 @@ void stopAtUnload() noexcept {
     // Bounded: the host is unloading us and must not hang here. The poll ends within one request
     // once the flag is clear; only a read that the driver never completes could delay it.
     constexpr std::uint32_t kUnloadWaitMilliseconds = 5000;
-    if (acquisitionDone.waitFor(kUnloadWaitMilliseconds) == platform::AutoResetEvent::kSignalled) {
+    if (acquisitionDone().waitFor(kUnloadWaitMilliseconds) ==
+        platform::AutoResetEvent::kSignalled) {
         platform::joinFinishedThread();
     }
 #endif
+}
+
+std::uint32_t blocksTransferredSinceStart() noexcept {
+    return blocksTransferred.load(std::memory_order_relaxed);
+}
+
+void resetAcquisition() noexcept {
+    static_cast<void>(acquisitionDone()); // the event exists before anything can start a thread
+    acquisitionRunning.store(false, std::memory_order_relaxed);
+    blocksTransferred.store(0, std::memory_order_relaxed);
+    acquisitionContext.reset();
+    for (std::size_t k = 0; k < kRingSlots; ++k) {
+        blockRing.slots[k].fill(0);
+        blockRing.holdsBlock[k].store(false, std::memory_order_relaxed);
+    }
+    device::releaseReadPipeFromStream();
 }
 
 } // namespace mv620::acquisition

@@ -2,7 +2,8 @@
 
 #include <atomic>
 
-#include "context/library_state.h"
+#include "acquisition/acquisition.h"
+#include "acquisition/acquisition_state.h"
 
 namespace mv620::acquisition {
 namespace {
@@ -38,18 +39,18 @@ std::int32_t SampleReader::read(std::uint32_t n) noexcept {
 
 std::int32_t SampleReader::readWithCopy(std::uint32_t n) const noexcept {
     if (blocksTransferred.load(std::memory_order_acquire) == 0) {
-        return SAMPLE_NO_BLOCKS;
+        return kSampleNoBlocks;
     }
     if (copy_.divider == 0) {
-        return SAMPLE_CHANNEL_OFF;
+        return kSampleChannelOff;
     }
     const SampleLocation location = locateSample(copy_, n);
     const std::uint32_t boundary = acquisitionContext.boundaryBlock.load(std::memory_order_relaxed);
     if (blocksSinceBoundary(boundary) <= location.block) {
-        return SAMPLE_NOT_YET;
+        return kSampleNotYet;
     }
     if (blocksSinceBoundary(boundary) - location.block > kReadableBlocks) {
-        return SAMPLE_OVERWRITTEN;
+        return kSampleOverwritten;
     }
     // The boundary is a multiple of 16 blocks, so the relative block number has the slot of the
     // absolute one.
@@ -61,9 +62,13 @@ std::int32_t SampleReader::readWithCopy(std::uint32_t n) const noexcept {
     // Re-check: had the thread completed a block and begun to refill this slot since the window
     // test, the block would now lie outside the window.
     if (blocksSinceBoundary(boundary) - location.block > kReadableBlocks || !whole) {
-        return SAMPLE_OVERWRITTEN;
+        return kSampleOverwritten;
     }
     return value;
+}
+
+std::int32_t readSample(std::int32_t channel, std::uint32_t n) noexcept {
+    return SampleReader(channel).read(n);
 }
 
 std::int32_t readSamples(std::int32_t* buffer, std::int32_t channel, std::int32_t first,

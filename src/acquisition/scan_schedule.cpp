@@ -42,12 +42,15 @@ void buildSchedule(const Dividers& dividers, ScanSchedule& schedule) noexcept {
     // divider d is sampled in passes d, 2d, ...; within a pass the channels come in scan order.
     // The period is at most 10 passes, since every divider divides 10.
     do {
-        for (const std::int32_t channel : kScanOrder) {
+        for (const std::int32_t channel : device::kScanOrder) {
             const auto c = static_cast<std::size_t>(channel);
             --countdown[c];
             if (countdown[c] == 0) {
+                // At most 10 samples of a channel per period, since every divider divides 10.
                 const auto k = static_cast<std::size_t>(schedule.samplesPerPeriod[c]);
-                schedule.slotIndex[c][k] = schedule.slotsPerPeriod;
+                if (k < schedule.slotIndex[c].size()) {
+                    schedule.slotIndex[c][k] = schedule.slotsPerPeriod;
+                }
                 ++schedule.slotsPerPeriod;
                 ++schedule.samplesPerPeriod[c];
                 countdown[c] = dividers[c];

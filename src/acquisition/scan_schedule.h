@@ -5,22 +5,16 @@
 #include <array>
 #include <cstdint>
 
+#include "device/protocol.h" // the channels and the instrument's scan order
+
 namespace mv620::acquisition {
 
-inline constexpr int kChannels = 40;
+inline constexpr int kChannels = device::kChannels;
 inline constexpr std::int32_t kBlockSamples = 32000;
-inline constexpr int kSlotIndexEntries = 100; // per channel; at most the first 10 are ever used
+// A channel yields at most 10 samples per period (divider 1 in a 10-pass period).
 inline constexpr int kMaxSamplesPerPeriod = 10;
 
-// The order in which the instrument visits the channels in every scan pass: scan position k
-// visits channel kScanOrder[k]. The start packet lists the dividers in this order too.
-inline constexpr std::array<std::int32_t, kChannels> kScanOrder = {3, 31, 8, 36, 13, 17, 26, 22, //
-                                                                   4, 32, 9, 37, 14, 18, 27, 23, //
-                                                                   0, 28, 5, 33, 10, 38, 15, 19, //
-                                                                   1, 29, 6, 34, 11, 39, 24, 20, //
-                                                                   2, 30, 7, 35, 12, 16, 25, 21};
-
-using Dividers = std::array<std::int32_t, kChannels>;
+using Dividers = device::ChannelDividers;
 
 // A requested rate snapped to a divider: 10 or more samples per 10 passes gives divider 1, 5..9
 // gives 2, 2..4 gives 5, 1 gives 10, and 0 or less gives 0 (off).
@@ -39,7 +33,7 @@ struct ScanSchedule {
     std::array<std::int32_t, kChannels> samplesPerCycle{};
     // slotIndex[c][k]: period position of channel c's k-th sample of the period; entries from
     // samplesPerPeriod[c] on are stale and never read.
-    std::array<std::array<std::int32_t, kSlotIndexEntries>, kChannels> slotIndex{};
+    std::array<std::array<std::int32_t, kMaxSamplesPerPeriod>, kChannels> slotIndex{};
     std::int32_t cycleSamples = 0; // the least common multiple of 32000 and slotsPerPeriod
     // Samples of each channel in the whole periods that fit in one block: a lower estimate.
     std::array<std::int32_t, kChannels> channelSamplesPerBlock{};

@@ -1,5 +1,6 @@
 #include "acquisition/trigger_search.h"
 
+#include "acquisition/acquisition.h"
 #include "acquisition/sample_reader.h"
 
 namespace mv620::acquisition {
@@ -7,13 +8,13 @@ namespace mv620::acquisition {
 bool triggers(std::int32_t mode, std::int32_t previous, std::int32_t sample,
               std::int32_t level) noexcept {
     switch (mode) {
-    case TRIGGER_RISING:
+    case kTriggerRising:
         return previous < level && sample >= level;
-    case TRIGGER_FALLING:
+    case kTriggerFalling:
         return previous > level && sample <= level;
-    case TRIGGER_AT_OR_ABOVE:
+    case kTriggerAtOrAbove:
         return sample >= level;
-    case TRIGGER_AT_OR_BELOW:
+    case kTriggerAtOrBelow:
         return sample <= level;
     default:
         return false;

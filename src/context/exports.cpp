@@ -2,10 +2,7 @@
 // own code; nothing here throws (every callee is noexcept).
 #include "MV620ACQm.h"
 
-#include "acquisition/acquisition_control.h"
-#include "acquisition/sample_reader.h"
-#include "acquisition/trigger_search.h"
-#include "context/library_state.h"
+#include "acquisition/acquisition.h"
 #include "control/config_download.h"
 #include "control/digital_lines.h"
 #include "control/status_query.h"
@@ -13,10 +10,22 @@
 
 using namespace mv620;
 
+// The codes of the public header are the subsystems' own.
+static_assert(SAMPLE_NO_BLOCKS == acquisition::kSampleNoBlocks);
+static_assert(SAMPLE_CHANNEL_OFF == acquisition::kSampleChannelOff);
+static_assert(SAMPLE_NOT_YET == acquisition::kSampleNotYet);
+static_assert(SAMPLE_OVERWRITTEN == acquisition::kSampleOverwritten);
+static_assert(TRIGGER_RISING == acquisition::kTriggerRising);
+static_assert(TRIGGER_FALLING == acquisition::kTriggerFalling);
+static_assert(TRIGGER_AT_OR_ABOVE == acquisition::kTriggerAtOrAbove);
+static_assert(TRIGGER_AT_OR_BELOW == acquisition::kTriggerAtOrBelow);
+static_assert(STATUS_NO_ANSWER == control::kStatusNoAnswer);
+static_assert(STATUS_THREE == control::kStatusThree);
+static_assert(STATUS_BELOW_90 == control::kStatusBelow90);
+
 namespace {
 
 void* asWindow(HWND window) noexcept { return static_cast<void*>(window); }
-HWND asHwnd(void* window) noexcept { return static_cast<HWND>(window); }
 
 } // namespace
 
@@ -29,7 +38,7 @@ MV620_API int MV620_CALL Start_Acquisition(HWND window) {
 }
 
 MV620_API int MV620_CALL LV_Start_Acquisition(void) {
-    return Start_Acquisition(asHwnd(platform::foregroundWindow()));
+    return acquisition::startAcquisition(platform::foregroundWindow());
 }
 
 MV620_API int MV620_CALL Stop_Acquisition(void) {
@@ -37,24 +46,22 @@ MV620_API int MV620_CALL Stop_Acquisition(void) {
 }
 
 MV620_API int MV620_CALL Get_Blocks_Transferred(void) {
-    return static_cast<int>(blocksTransferred.load(std::memory_order_relaxed));
+    return static_cast<int>(acquisition::blocksTransferredSinceStart());
 }
 
 // ---- Channel rates --------------------------------------------------------------------------
 
 MV620_API int MV620_CALL Set_Sample_Rate(int channel, int rate) {
-    acquisitionContext.changeRate(channel, rate);
-    return acquisition::kChannels;
+    acquisition::setSampleRate(channel, rate);
+    return acquisition::kChannelCount;
 }
 
-MV620_API int MV620_CALL Get_Sample_Rate(int channel) {
-    return acquisition::rateOfDivider(acquisitionContext.dividerOf(channel));
-}
+MV620_API int MV620_CALL Get_Sample_Rate(int channel) { return acquisition::sampleRate(channel); }
 
 // ---- Reading samples ------------------------------------------------------------------------
 
 MV620_API int MV620_CALL Get_DataPoint(int channel, int sampleIndex) {
-    return acquisition::SampleReader(channel).read(static_cast<std::uint32_t>(sampleIndex));
+    return acquisition::readSample(channel, static_cast<std::uint32_t>(sampleIndex));
 }
 
 MV620_API int MV620_CALL Get_Data_Samples(int* buffer, int channel, int firstSample, int count) {

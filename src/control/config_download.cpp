@@ -2,9 +2,10 @@
 
 #include <vector>
 
-#include "context/library_state.h"
 #include "control/config_image.h"
 #include "device/device_connection.h"
+#include "device/download_packet.h"
+#include "device/read_pipe.h"
 #include "device/wait_ticks.h"
 #include "platform/file.h"
 #include "platform/window.h"
@@ -65,27 +66,15 @@ std::optional<std::vector<ImageSection>> readImage() noexcept {
 bool sendSection(device::DeviceConnection& connection, const ImageSection& section,
                  device::PacketBytes& packet, device::PacketBytes& response,
                  const Progress& progress) noexcept {
-    const std::uint8_t wordsPerPacket =
-        section.sixteenBit ? kWordsPer16BitPacket : kWordsPer24BitPacket;
-    std::uint32_t address = section.address; // only bits 13 to 0 go out, so it wraps past 0x3FFF
-    std::size_t next = 0;
-    while (next < section.words.size()) {
-        packet[0] = device::CMD_DOWNLOAD_DATA;
-        packet[4] = static_cast<std::uint8_t>((address & 0x3F00U) >> 8U);
-        packet[5] = static_cast<std::uint8_t>(address & 0xFFU);
-        packet[6] = section.sixteenBit ? 0 : 1;
-        packet[7] = 0;
-        std::size_t at = 8;
-        while (next < section.words.size() && packet[7] < wordsPerPacket) {
-            const std::uint32_t word = section.words[next++];
-            if (!section.sixteenBit) {
-                packet[at++] = static_cast<std::uint8_t>((word >> 16U) & 0xFFU);
-            }
-            packet[at++] = static_cast<std::uint8_t>((word >> 8U) & 0xFFU);
-            packet[at++] = static_cast<std::uint8_t>(word & 0xFFU);
-            ++address;
-            ++packet[7];
-        }
+    const device::WordWidth width =
+        section.sixteenBit ? device::WordWidth::Bits16 : device::WordWidth::Bits24;
+    // The address runs on across packets; only bits 13 to 0 go out, so it wraps past 0x3FFF.
+    std::uint32_t address = section.address;
+    std::span<const std::uint32_t> rest(section.words);
+    while (!rest.empty()) {
+        const std::size_t taken = device::encodeDownloadPacket(packet, address, width, rest);
+        rest = rest.subspan(taken);
+        address += static_cast<std::uint32_t>(taken);
         if (!connection.exchange(response, packet)) {
             return false;
         }
@@ -98,7 +87,7 @@ bool sendSection(device::DeviceConnection& connection, const ImageSection& secti
 
 int downloadConfiguration(void* progressBar, bool reportProgress) noexcept {
     // The instrument's answers would come in on the read pipe in the middle of the sample stream.
-    if (acquisitionRunning.load(std::memory_order_relaxed)) {
+    if (!device::readPipeFreeForExchange()) {
         return 0;
     }
     device::DeviceConnection connection;
@@ -130,7 +119,8 @@ int downloadConfiguration(void* progressBar, bool reportProgress) noexcept {
     progress.send(PBM_SETPOS, 100);
     // Without a data packet the response is the answer to the announcement, and byte 8 of the
     // packet was never set: there is nothing to judge, so no success is claimed.
-    return sentData && response[8] == packet[8] ? 1 : 0;
+    return sentData && device::downloadEchoByte(response) == device::downloadEchoByte(packet) ? 1
+                                                                                              : 0;
 }
 
 } // namespace mv620::control

@@ -10,10 +10,6 @@ inline constexpr std::uint32_t PBM_SETPOS = 1026;
 inline constexpr std::uint32_t PBM_STEPIT = 1029;
 inline constexpr std::uint32_t PBM_SETSTEP = 1028;
 
-// Words per data packet: 27 16-bit words or 18 24-bit words fill bytes 8 to 61.
-inline constexpr std::uint8_t kWordsPer16BitPacket = 27;
-inline constexpr std::uint8_t kWordsPer24BitPacket = 18;
-
 // Do_Download (with `reportProgress`, to `progressBar`) and LV_Download (without). Announces the
 // download, reads and checks the whole image "acq620m_2189.idm" from the current directory, sends
 // it section by section, and returns 1 when the instrument echoed the first data byte of the last

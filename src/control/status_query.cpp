@@ -1,7 +1,8 @@
 #include "control/status_query.h"
 
-#include "context/library_state.h"
 #include "device/device_connection.h"
+#include "device/read_pipe.h"
+#include "device/status_response.h"
 
 namespace mv620::control {
 
@@ -10,29 +11,29 @@ std::int32_t classifyStatus(std::uint8_t statusByte) noexcept {
     const auto status = static_cast<std::int32_t>(
         static_cast<std::int8_t>(statusByte)); // NOLINT(bugprone-signed-char-misuse)
     if (status == 3) {
-        return STATUS_THREE;
+        return kStatusThree;
     }
     if (status < 90) {
-        return STATUS_BELOW_90;
+        return kStatusBelow90;
     }
     return status;
 }
 
 std::int32_t queryStatus() noexcept {
-    if (acquisitionRunning.load(std::memory_order_relaxed)) {
-        return STATUS_NO_ANSWER;
+    if (!device::readPipeFreeForExchange()) {
+        return kStatusNoAnswer;
     }
     device::DeviceConnection connection;
     if (!connection.isPresent()) {
-        return STATUS_NO_ANSWER;
+        return kStatusNoAnswer;
     }
     device::PacketBytes packet{};
     device::PacketBytes response{};
     packet[0] = device::CMD_STATUS;
     if (!connection.exchange(response, packet)) {
-        return STATUS_NO_ANSWER;
+        return kStatusNoAnswer;
     }
-    return classifyStatus(response[3]);
+    return classifyStatus(device::statusByteOf(response));
 }
 
 } // namespace mv620::control

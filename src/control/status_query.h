@@ -3,15 +3,18 @@
 
 #include <cstdint>
 
-#include "MV620ACQm.h" // the results: STATUS_NO_ANSWER, STATUS_THREE, STATUS_BELOW_90
-
 namespace mv620::control {
 
-// Sorts response byte 3: 3 gives STATUS_THREE; read as a signed byte, anything else below 90
-// gives STATUS_BELOW_90; 90 to 127 are returned as they are.
+// Results of the status query other than a status value (90 to 127).
+inline constexpr std::int32_t kStatusNoAnswer = -5; // no instrument, no answer, or a stream runs
+inline constexpr std::int32_t kStatusThree = -6;    // the instrument reported status 3
+inline constexpr std::int32_t kStatusBelow90 = -7;  // it reported a status below 90, not 3
+
+// Sorts the status byte: 3 gives kStatusThree; read as a signed byte, anything else below 90
+// gives kStatusBelow90; 90 to 127 are returned as they are.
 std::int32_t classifyStatus(std::uint8_t statusByte) noexcept;
 
-// Get_MV620ACQ_Status. STATUS_NO_ANSWER when no instrument is present, when the status command or
+// Get_MV620ACQ_Status. kStatusNoAnswer when no instrument is present, when the status command or
 // its answer could not be transferred (the response then holds nothing the instrument sent), and
 // while an acquisition runs: the answer would come in on the read pipe in the middle of the
 // sample stream, so nothing is sent at all.

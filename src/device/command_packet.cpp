@@ -1,6 +1,4 @@
-// The 64-byte command packets: sequence numbers, checksum and the exchange of one command.
-#include "device/device_connection.h"
-#include "device/wait_ticks.h"
+#include "device/command_packet.h"
 
 namespace mv620::device {
 
@@ -17,18 +15,6 @@ void stampPacket(PacketBytes& packet, std::int32_t sequence) noexcept {
         sum += packet[i];
     }
     packet[kPacketBytes - 1] = static_cast<std::uint8_t>(0xFFU - (sum & 0xFFU));
-}
-
-bool DeviceConnection::exchange(PacketBytes& response, PacketBytes& packet) noexcept {
-    sequenceCounter_ = nextSequence(sequenceCounter_);
-    stampPacket(packet, sequenceCounter_);
-    const bool written = bulkWrite(packet.data(), kPacketBytes);
-    waitTicks(100);
-    if (packet[0] == CMD_START_ACQUISITION) {
-        return written; // the instrument answers the start with its sample stream, not a response
-    }
-    const bool read = bulkRead(response.data(), kPacketBytes);
-    return written && read;
 }
 
 } // namespace mv620::device

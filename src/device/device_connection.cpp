@@ -1,6 +1,8 @@
 #include "device/device_connection.h"
 
 #include "device/byte_order.h"
+#include "device/command_packet.h"
+#include "device/wait_ticks.h"
 
 namespace mv620::device {
 
@@ -109,6 +111,18 @@ bool DeviceConnection::abortReadPipe() noexcept {
 
 bool DeviceConnection::resetReadPipe() noexcept {
     return pipeRequest(IOCTL_RESET_PIPE, readPipe_, nullptr, 0);
+}
+
+bool DeviceConnection::exchange(PacketBytes& response, PacketBytes& packet) noexcept {
+    sequenceCounter_ = nextSequence(sequenceCounter_);
+    stampPacket(packet, sequenceCounter_);
+    const bool written = bulkWrite(packet.data(), kPacketBytes);
+    waitTicks(100);
+    if (packet[0] == CMD_START_ACQUISITION) {
+        return written; // the instrument answers the start with its sample stream, not a response
+    }
+    const bool read = bulkRead(response.data(), kPacketBytes);
+    return written && read;
 }
 
 } // namespace mv620::device

@@ -45,4 +45,16 @@ inline constexpr std::uint8_t kReadyBit = 0x80;
 // A command packet or its response: 64 bytes on the wire.
 using PacketBytes = std::array<std::uint8_t, kPacketBytes>;
 
+// The instrument's 40 channels, and the order in which it visits them in every scan pass: scan
+// position k visits channel kScanOrder[k]. The start packet lists the dividers in this order.
+inline constexpr int kChannels = 40;
+inline constexpr std::array<std::int32_t, kChannels> kScanOrder = {3, 31, 8, 36, 13, 17, 26, 22, //
+                                                                   4, 32, 9, 37, 14, 18, 27, 23, //
+                                                                   0, 28, 5, 33, 10, 38, 15, 19, //
+                                                                   1, 29, 6, 34, 11, 39, 24, 20, //
+                                                                   2, 30, 7, 35, 12, 16, 25, 21};
+
+// A divider for every channel, by channel number: 0 (off), 1, 2, 5 or 10.
+using ChannelDividers = std::array<std::int32_t, kChannels>;
+
 } // namespace mv620::device

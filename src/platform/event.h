@@ -3,9 +3,7 @@
 
 #include <cstdint>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
+#if !defined(_WIN32)
 #include <condition_variable>
 #include <mutex>
 #endif
@@ -42,7 +40,7 @@ public:
 
 private:
 #if defined(_WIN32)
-    HANDLE handle_;
+    void* handle_; // the event's HANDLE; <windows.h> stays out of the library's portable code
 #else
     std::mutex mutex_;
     std::condition_variable signalledChanged_;

@@ -36,6 +36,7 @@ void FirmwareModel::reset(const InstrumentSettings& settings) {
     configValues_.assign(kConfigWords, -1);
     configWidths_.assign(kConfigWords, 0);
     stream_.stop();
+    stream_.clearWaveforms();
     block_.assign(kBlockBytes, 0);
     blockPrepared_ = false;
     blockOffset_ = 0;

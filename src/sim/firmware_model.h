@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <utility>
 #include <vector>
 
 namespace mv620::sim {
@@ -103,6 +104,9 @@ public:
 
     // ---- Settings and faults ----------------------------------------------------------------
     void setPattern(Pattern pattern) noexcept { settings_.pattern = pattern; }
+    void setWaveform(std::uint32_t channel, std::vector<std::uint16_t> waveform) {
+        stream_.setWaveform(channel, std::move(waveform));
+    }
     void setRate(std::uint32_t samplesPerSecond, SimClock::time_point now) noexcept;
     void setStatusByte(std::uint8_t status) noexcept { settings_.statusByte = status; }
     void setInputs(std::uint8_t inputs) noexcept {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 namespace mv620::sim {
 
@@ -38,6 +39,19 @@ void SampleStream::start(const Dividers& dividersByScanPosition) noexcept {
 
 void SampleStream::stop() noexcept { active_ = false; }
 
+void SampleStream::setWaveform(std::uint32_t channel, std::vector<std::uint16_t> waveform) {
+    if (channel < kChannels) {
+        waveforms_[channel] = std::move(waveform);
+    }
+}
+
+void SampleStream::clearWaveforms() noexcept {
+    for (auto& waveform : waveforms_) {
+        waveform.clear();
+        waveform.shrink_to_fit();
+    }
+}
+
 std::uint64_t SampleStream::samplesTaken(std::uint32_t channel) const noexcept {
     return channel < kChannels ? taken_[channel] : 0;
 }
@@ -71,7 +85,11 @@ void SampleStream::generate(Pattern pattern, std::uint8_t* out, std::size_t samp
         const std::uint8_t d = dividers_[position_];
         if (d != 0 && pass_ % d == 0) {
             const std::uint32_t channel = kScanOrder[position_];
-            const std::uint16_t value = patternValue(pattern, channel, taken_[channel]++);
+            const std::vector<std::uint16_t>& waveform = waveforms_[channel];
+            const std::uint64_t n = taken_[channel]++;
+            const std::uint16_t value =
+                waveform.empty() ? patternValue(pattern, channel, n)
+                                 : waveform[static_cast<std::size_t>(n % waveform.size())];
             out[2 * written] = static_cast<std::uint8_t>(value >> 8);
             out[2 * written + 1] = static_cast<std::uint8_t>(value & 0xFFu);
             ++written;

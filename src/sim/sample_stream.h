@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace mv620::sim {
 
@@ -36,6 +37,11 @@ public:
     // Writes the next `samples` samples of the stream, 16 bits each, high byte first.
     void generate(Pattern pattern, std::uint8_t* out, std::size_t samples) noexcept;
 
+    // A channel's own waveform in place of the pattern: its n-th sample is waveform[n mod size].
+    // An empty waveform gives the channel back to the pattern. Kept across starts.
+    void setWaveform(std::uint32_t channel, std::vector<std::uint16_t> waveform);
+    void clearWaveforms() noexcept;
+
     // Samples of `channel` taken so far.
     std::uint64_t samplesTaken(std::uint32_t channel) const noexcept;
 
@@ -44,6 +50,7 @@ private:
 
     Dividers dividers_{};
     std::array<std::uint64_t, kChannels> taken_{};
+    std::array<std::vector<std::uint16_t>, kChannels> waveforms_;
     std::uint64_t pass_ = 0;             // the pass being scanned
     std::uint32_t position_ = kChannels; // next scan position within that pass
     bool active_ = false;

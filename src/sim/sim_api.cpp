@@ -6,6 +6,8 @@
 #include "sim/virtual_clock.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -85,6 +87,23 @@ int MV620_CALL MV620Sim_SetPattern(int pattern) {
     }
     withState(
         [&](DriverState& s) { s.model.setPattern(static_cast<mv620::sim::Pattern>(pattern)); });
+    return 1;
+}
+
+int MV620_CALL MV620Sim_SetWaveform(int channel, const uint16_t* samples, int count) {
+    if (!inRange(channel, 0, static_cast<int>(mv620::sim::kChannels) - 1) ||
+        !inRange(count, 0, MV620SIM_MAX_WAVEFORM) || (count > 0 && samples == nullptr)) {
+        return 0;
+    }
+    try {
+        // Copied before the lock is taken, so that a long waveform never holds up the stream.
+        std::vector<std::uint16_t> waveform(samples, samples + count);
+        withState([&](DriverState& s) {
+            s.model.setWaveform(static_cast<std::uint32_t>(channel), std::move(waveform));
+        });
+    } catch (...) { // out of memory
+        return 0;
+    }
     return 1;
 }
 

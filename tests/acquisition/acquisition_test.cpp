@@ -302,9 +302,10 @@ TEST_F(Acquisition, RefusedStartStopsTheRunningAcquisitionAndClearsTheCount) {
     streamBlocks(3);
     Set_Sample_Rate(0, 0);
     EXPECT_EQ(Start_Acquisition(reinterpret_cast<HWND>(0x1234)), 0);
-    EXPECT_EQ(acquisitionContext.notifyWindow, reinterpret_cast<void*>(0x1234));
     EXPECT_EQ(Get_Blocks_Transferred(), 0);
-    EXPECT_FALSE(acquisitionRunning.load());
+    // Nothing runs: the count stays 0 and the read pipe is free for a status query.
+    EXPECT_EQ(Get_Current_DataPoint(0), 0);
+    EXPECT_EQ(Get_MV620ACQ_Status(), 90);
     EXPECT_EQ(Stop_Acquisition(), 0);
 }
 
@@ -317,11 +318,18 @@ TEST_F(Acquisition, StopWhenNothingRunsAndTwice) {
     EXPECT_EQ(Get_Blocks_Transferred(), 1);
 }
 
-TEST_F(Acquisition, LvStartRecordsTheForegroundWindow) {
+// The start without a window streams exactly as the start with one, and no message goes to any
+// window during the acquisition.
+TEST_F(Acquisition, LvStartAcquiresLikeStart) {
     Set_Sample_Rate(0, 10);
-    MV620Sim_ReadyNeverFrom(0);
-    EXPECT_EQ(LV_Start_Acquisition(), 1);
+    Set_Sample_Rate(7, 2);
+    MV620Sim_ReadyNeverFrom(3);
+    ASSERT_EQ(LV_Start_Acquisition(), 1);
+    ASSERT_TRUE(eventually([] { return blocks() == 3; }));
+    EXPECT_EQ(Get_DataPoint(7, 1000), expectedSample(7, 1000));
+    EXPECT_EQ(Get_DataPoint(0, 20000), expectedSample(0, 20000));
     EXPECT_EQ(Stop_Acquisition(), 0);
+    EXPECT_EQ(packetsSent().size(), 1U);
     EXPECT_EQ(MV620Sim_GetMessageCount(), 0) << "no message is sent during an acquisition";
 }
 

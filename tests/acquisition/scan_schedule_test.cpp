@@ -40,7 +40,7 @@ TEST(ScanSchedule, EveryChannelAtOneRateGivesOnePassPerSampleInScanOrder) {
         EXPECT_EQ(s.cycleSamples, 32000);
         EXPECT_EQ(s.blocksPerCycle, 1);
         for (std::size_t k = 0; k < kChannels; ++k) {
-            const auto c = static_cast<std::size_t>(kScanOrder[k]);
+            const auto c = static_cast<std::size_t>(device::kScanOrder[k]);
             EXPECT_EQ(s.samplesPerPeriod[c], 1);
             EXPECT_EQ(s.slotIndex[c][0], static_cast<std::int32_t>(k));
             EXPECT_EQ(s.samplesPerCycle[c], 800);

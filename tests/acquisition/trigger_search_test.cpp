@@ -1,10 +1,10 @@
-// Trigger search over runs of chosen sample values, placed straight into the ring as if the
-// acquisition thread had read them: one channel alone, so stream position n is its sample n.
+// Trigger search over runs of chosen sample values: the simulated instrument plays the run back
+// as channel 0's waveform, and the search reads it through the exports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
-#include "acquisition/trigger_search.h"
 #include "support/library_fixture.h"
 
 namespace mv620::testing {
@@ -12,18 +12,19 @@ namespace {
 
 class TriggerSearch : public LibraryTest {
 protected:
-    static void placeRun(const std::vector<int>& values) {
-        ASSERT_EQ(Set_Sample_Rate(0, 10), 40); // only channel 0: it fills the whole stream
-        auto& slot = blockRing.slots[0];
+    // Streams one block of channel 0 alone whose first samples are `values`, then reads them.
+    static void playBack(const std::vector<int>& values, std::size_t length = 0) {
+        std::vector<std::uint16_t> waveform(std::max(values.size(), length), 0);
         for (std::size_t i = 0; i < values.size(); ++i) {
-            slot[2 * i] = static_cast<std::uint8_t>(values[i] >> 8);
-            slot[2 * i + 1] = static_cast<std::uint8_t>(values[i] & 0xFF);
+            waveform[i] = static_cast<std::uint16_t>(values[i]);
         }
-        blockRing.holdsBlock[0].store(true);
-        blocksTransferred.store(1);
+        Stop_Acquisition();
+        ASSERT_EQ(MV620Sim_SetWaveform(0, waveform.data(), static_cast<int>(waveform.size())), 1);
+        ASSERT_EQ(Set_Sample_Rate(0, 10), 40); // only channel 0: it fills the whole stream
+        streamBlocks(1);
     }
     static int search(const std::vector<int>& values, int mode, int level) {
-        placeRun(values);
+        playBack(values);
         std::vector<int> buffer(values.size(), -1);
         const int found =
             Get_Trigger(buffer.data(), 0, 0, static_cast<int>(values.size()), mode, level);
@@ -63,21 +64,16 @@ TEST_F(TriggerSearch, OnlyTheLowSixteenBitsOfTheLevelCount) {
 }
 
 TEST_F(TriggerSearch, ARunEndsAtTheFirstFailure) {
-    std::vector<int> values(5);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = 31995 + static_cast<int>(i);
+    std::vector<int> block(32000);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<int>(i);
     }
-    placeRun({});
-    auto& slot = blockRing.slots[0];
-    for (std::size_t i = 0; i < 5; ++i) { // the last five samples of block 0
-        const std::size_t at = 2 * (31995 + i);
-        slot[at] = static_cast<std::uint8_t>(values[i] >> 8);
-        slot[at + 1] = static_cast<std::uint8_t>(values[i] & 0xFF);
-    }
+    playBack(block);
     std::vector<int> buffer(10, -7);
     // Samples 31995 to 32004: the 6th lies in block 1, not yet transferred.
     EXPECT_EQ(Get_Trigger(buffer.data(), 0, 31995, 10, TRIGGER_AT_OR_ABOVE, 31997), 31997);
-    EXPECT_EQ(std::vector<int>(buffer.begin(), buffer.begin() + 5), values);
+    EXPECT_EQ(std::vector<int>(buffer.begin(), buffer.begin() + 5),
+              std::vector<int>(block.end() - 5, block.end()));
     EXPECT_EQ(buffer[5], -7);
     EXPECT_EQ(Get_Trigger(buffer.data(), 0, 31995, 10, TRIGGER_AT_OR_ABOVE, 40000), 0);
     EXPECT_EQ(Get_Trigger(buffer.data(), 0, 32000, 10, TRIGGER_AT_OR_ABOVE, 0), 0);
@@ -86,11 +82,12 @@ TEST_F(TriggerSearch, ARunEndsAtTheFirstFailure) {
 }
 
 TEST_F(TriggerSearch, ABlockThatCouldNotBeReadYieldsNoSamples) {
-    placeRun({1, 2, 3});
-    blockRing.holdsBlock[0].store(false);
+    ASSERT_EQ(MV620Sim_FailBlockRead(0, 2), 1); // both reads of block 0 fail
+    playBack({1, 2, 3});
     EXPECT_EQ(Get_DataPoint(0, 0), SAMPLE_OVERWRITTEN);
     int buffer[3] = {};
     EXPECT_EQ(Get_Data_Samples(buffer, 0, 0, 3), 0);
+    EXPECT_EQ(Get_Trigger(buffer, 0, 0, 3, TRIGGER_AT_OR_ABOVE, 0), 0);
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks the PE headers of a Windows build of the library, as objdump shows them:
 #   - the machine: 32-bit x86 (PE32, pei-i386) or, with --machine x86-64, PE32+ (pei-x86-64);
-#   - the export directory: module name, ordinal base 1, exactly the names of exported_names.txt
+#   - the export directory: module name, ordinal base 1, exactly the names of the --names file (written
+#     by the build from src/context/export_list.h)
 #     at exactly their ordinals, undecorated (no leading underscore, no @N suffix), no ordinal
 #     without a name; with --sim-header also every MV620Sim_ function that header declares, at
 #     ordinals after the library's, and nothing else;
@@ -9,14 +10,14 @@
 #   - the version resource: file and product version (fixed part and strings) = --version.
 #
 # usage: check_dll_exports.sh [--machine i386|x86-64] [--module NAME.dll] [--version A.B.C.D]
-#                             [--sim-header HEADER] [--names FILE] [--objdump OBJDUMP] FILE.dll
+#                             [--sim-header HEADER] --names FILE [--objdump OBJDUMP] FILE.dll
 # --module defaults to the DLL's file name, --version to 1.0.0.1. OBJDUMP defaults to the
 # mingw-w64 objdump of the machine, else objdump.
 # Exit status: 0 all checks passed, 1 a check failed, 2 bad usage or unreadable input.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-names_file=$here/exported_names.txt
+names_file=
 machine=i386
 module=
 version=1.0.0.1
@@ -25,7 +26,7 @@ objdump_tool=${OBJDUMP:-}
 
 usage() {
     echo "usage: $0 [--machine i386|x86-64] [--module NAME.dll] [--version A.B.C.D]" \
-        "[--sim-header HEADER] [--names FILE] [--objdump OBJDUMP] FILE.dll" >&2
+        "[--sim-header HEADER] --names FILE [--objdump OBJDUMP] FILE.dll" >&2
     exit 2
 }
 
@@ -42,7 +43,7 @@ while [ $# -gt 0 ]; do
     *) break ;;
     esac
 done
-[ $# -eq 1 ] || usage
+[ $# -eq 1 ] && [ -n "$names_file" ] || usage
 dll=$1
 [ -n "$module" ] || module=$(basename "$dll")
 

@@ -1,20 +1,21 @@
 #!/bin/sh
 # Checks the dynamic symbol table of a Linux build of the library: it must export exactly the
-# names of exported_names.txt, each a defined function, and nothing else. With --sim-header the
+# names of the --names file (ordinal and name a line, as the build writes it from
+# src/context/export_list.h), each a defined function, and nothing else. With --sim-header the
 # library is the simulating one: it may export, besides those, only MV620Sim_ functions, and
 # exactly the ones that header declares.
 #
-# usage: check_so_exports.sh [--names FILE] [--sim-header HEADER] [--nm NM] LIBRARY.so
+# usage: check_so_exports.sh --names FILE [--sim-header HEADER] [--nm NM] LIBRARY.so
 # Exit status: 0 all checks passed, 1 a check failed, 2 bad usage or unreadable input.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-names_file=$here/exported_names.txt
+names_file=
 sim_header=
 nm_tool=${NM:-nm}
 
 usage() {
-    echo "usage: $0 [--names FILE] [--sim-header HEADER] [--nm NM] LIBRARY.so" >&2
+    echo "usage: $0 --names FILE [--sim-header HEADER] [--nm NM] LIBRARY.so" >&2
     exit 2
 }
 
@@ -28,7 +29,7 @@ while [ $# -gt 0 ]; do
     *) break ;;
     esac
 done
-[ $# -eq 1 ] || usage
+[ $# -eq 1 ] && [ -n "$names_file" ] || usage
 library=$1
 
 for f in "$library" "$names_file" ${sim_header:+"$sim_header"}; do

@@ -1,30 +1,32 @@
 /*
  * A C11 client of MV620ACQm.h, compiled with warnings as errors (prototypes required): every
- * function must have exactly the type below, or the assignments of the table do not compile.
+ * function of the export list must have exactly the type of its shape, or its pointer below does
+ * not compile.
  * At run time it calls a few functions whose results need no instrument.
  */
 #include "MV620ACQm.h"
 
 #include <stdio.h>
 
-typedef int(MV620_CALL* NoArguments)(void);
-typedef int(MV620_CALL* WindowArgument)(HWND);
-typedef int(MV620_CALL* OneInt)(int);
-typedef int(MV620_CALL* TwoInts)(int, int);
-typedef int(MV620_CALL* BufferAndThree)(int*, int, int, int);
-typedef int(MV620_CALL* BufferAndFive)(int*, int, int, int, int, int);
+/* The shapes of export_list.h. */
+typedef int(MV620_CALL* None)(void);
+typedef int(MV620_CALL* Window)(HWND);
+typedef int(MV620_CALL* Int)(int);
+typedef int(MV620_CALL* IntInt)(int, int);
+typedef int(MV620_CALL* BufferIntIntInt)(int*, int, int, int);
+typedef int(MV620_CALL* BufferIntIntIntIntInt)(int*, int, int, int, int, int);
 
-static const WindowArgument windowFunctions[] = {Start_Acquisition, Do_Download};
-static const NoArguments noArgumentFunctions[] = {
-    Stop_Acquisition, Get_Blocks_Transferred, Do_Autozero,    Do_Even_Cal_On,
-    Do_Even_Cal_Off,  Do_Odd_Cal_On,          Do_Odd_Cal_Off, Do_AZ_On,
-    Do_AZ_Off,        LV_Start_Acquisition,   LV_Download,    Get_MV620ACQ_Status};
-static const OneInt oneIntFunctions[] = {
-    Get_Sample_Rate,       Do_Output_On,       Do_Output_Off,      Get_Digital_Input,
-    Get_Current_DataPoint, Get_Sample_Modulus, Set_Sample_Boundary};
-static const TwoInts twoIntFunctions[] = {Get_DataPoint, Set_Sample_Rate};
-static const BufferAndThree readFunction = Get_Data_Samples;
-static const BufferAndFive triggerFunction = Get_Trigger;
+/* Every exported function, as a pointer of its shape: a function declared with another type
+ * makes its initialisation an incompatible pointer conversion, an error here. */
+static const struct {
+#define MV620_EXPORT(ordinal, name, shape, arguments) shape name;
+#include "export_list.h"
+#undef MV620_EXPORT
+} kExported = {
+#define MV620_EXPORT(ordinal, name, shape, arguments) name,
+#include "export_list.h"
+#undef MV620_EXPORT
+};
 
 static int passed;
 static int failed;
@@ -44,13 +46,6 @@ int main(void) {
     int c;
     int allOff = 1;
 
-    expect((int)(sizeof windowFunctions / sizeof windowFunctions[0]) +
-               (int)(sizeof noArgumentFunctions / sizeof noArgumentFunctions[0]) +
-               (int)(sizeof oneIntFunctions / sizeof oneIntFunctions[0]) +
-               (int)(sizeof twoIntFunctions / sizeof twoIntFunctions[0]) + (readFunction != NULL) +
-               (triggerFunction != NULL),
-           25, "functions declared");
-
     for (c = 0; c < 40; ++c) {
         allOff = allOff && Get_Sample_Rate(c) == 0;
     }
@@ -63,6 +58,7 @@ int main(void) {
     expect(Set_Sample_Rate(7, 0), 40, "Set_Sample_Rate(7, 0)");
     expect(Get_Sample_Rate(7), 0, "Get_Sample_Rate(7)");
     expect(Get_Sample_Rate(40), 0, "Get_Sample_Rate(40)");
+    expect(kExported.Get_Sample_Rate(7), 0, "Get_Sample_Rate(7) through its pointer");
     expect(Get_DataPoint(0, 0), SAMPLE_NO_BLOCKS, "Get_DataPoint(0, 0)");
     expect(Get_Data_Samples(buffer, 0, 0, 4), 0, "Get_Data_Samples(buffer, 0, 0, 4)");
     expect(buffer[0] == 7 && buffer[3] == 7, 1, "buffer left as it was");

@@ -1,5 +1,6 @@
 // A C++20 client of MV620ACQm.h, compiled with the project's warnings as errors: the functions
-// have C linkage and exactly these types, the result codes their documented values.
+// of the export list have C linkage and exactly their types, the result codes their documented
+// values.
 #include "MV620ACQm.h"
 
 #include <cstdio>
@@ -7,40 +8,19 @@
 
 namespace {
 
-using NoArguments = int(MV620_CALL*)();
-using WindowArgument = int(MV620_CALL*)(HWND);
-using OneInt = int(MV620_CALL*)(int);
-using TwoInts = int(MV620_CALL*)(int, int);
-using BufferAndThree = int(MV620_CALL*)(int*, int, int, int);
-using BufferAndFive = int(MV620_CALL*)(int*, int, int, int, int, int);
+// The shapes of export_list.h.
+using None = int(MV620_CALL*)();
+using Window = int(MV620_CALL*)(HWND);
+using Int = int(MV620_CALL*)(int);
+using IntInt = int(MV620_CALL*)(int, int);
+using BufferIntIntInt = int(MV620_CALL*)(int*, int, int, int);
+using BufferIntIntIntIntInt = int(MV620_CALL*)(int*, int, int, int, int, int);
 
-template <typename Expected, typename Actual> constexpr bool is = std::is_same_v<Expected, Actual>;
-
-static_assert(is<WindowArgument, decltype(&Start_Acquisition)>);
-static_assert(is<NoArguments, decltype(&Stop_Acquisition)>);
-static_assert(is<NoArguments, decltype(&Get_Blocks_Transferred)>);
-static_assert(is<TwoInts, decltype(&Get_DataPoint)>);
-static_assert(is<TwoInts, decltype(&Set_Sample_Rate)>);
-static_assert(is<OneInt, decltype(&Get_Sample_Rate)>);
-static_assert(is<WindowArgument, decltype(&Do_Download)>);
-static_assert(is<NoArguments, decltype(&Do_Autozero)>);
-static_assert(is<NoArguments, decltype(&Do_Even_Cal_On)>);
-static_assert(is<NoArguments, decltype(&Do_Even_Cal_Off)>);
-static_assert(is<NoArguments, decltype(&Do_Odd_Cal_On)>);
-static_assert(is<NoArguments, decltype(&Do_Odd_Cal_Off)>);
-static_assert(is<OneInt, decltype(&Do_Output_On)>);
-static_assert(is<OneInt, decltype(&Do_Output_Off)>);
-static_assert(is<OneInt, decltype(&Get_Digital_Input)>);
-static_assert(is<NoArguments, decltype(&Do_AZ_On)>);
-static_assert(is<NoArguments, decltype(&Do_AZ_Off)>);
-static_assert(is<NoArguments, decltype(&LV_Start_Acquisition)>);
-static_assert(is<NoArguments, decltype(&LV_Download)>);
-static_assert(is<BufferAndThree, decltype(&Get_Data_Samples)>);
-static_assert(is<BufferAndFive, decltype(&Get_Trigger)>);
-static_assert(is<OneInt, decltype(&Get_Current_DataPoint)>);
-static_assert(is<NoArguments, decltype(&Get_MV620ACQ_Status)>);
-static_assert(is<OneInt, decltype(&Get_Sample_Modulus)>);
-static_assert(is<OneInt, decltype(&Set_Sample_Boundary)>);
+// Every exported function is declared with exactly the type of its shape.
+#define MV620_EXPORT(ordinal, name, shape, arguments)                                              \
+    static_assert(std::is_same_v<shape, decltype(&name)>, #name);
+#include "export_list.h"
+#undef MV620_EXPORT
 
 static_assert(SAMPLE_NO_BLOCKS == -1 && SAMPLE_CHANNEL_OFF == -2 && SAMPLE_NOT_YET == -3 &&
               SAMPLE_OVERWRITTEN == -4);

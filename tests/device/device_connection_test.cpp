@@ -4,6 +4,7 @@
 #include <atomic>
 #include <vector>
 
+#include "device/command_packet.h"
 #include "device/device_connection.h"
 #include "device/wait_ticks.h"
 #include "platform/clock.h"
@@ -143,15 +144,6 @@ TEST_F(DeviceLink, SequenceNumbersRunOneToTwoFiftyFiveThenZeroTwice) {
     packet[0] = 18;
     fresh.exchange(response, packet);
     EXPECT_EQ(packet[1], 1) << "every connection numbers from the start";
-}
-
-TEST(CommandPacket, ChecksumExample) {
-    PacketBytes packet{};
-    packet[0] = 18;
-    device::stampPacket(packet, 1);
-    EXPECT_EQ(packet[63], 0xEC);
-    EXPECT_EQ(device::nextSequence(255), 256);
-    EXPECT_EQ(device::nextSequence(256), 0);
 }
 
 TEST_F(DeviceLink, StartCommandReadsNoResponseAndReportsTheWrite) {

@@ -8,7 +8,7 @@
 
 #include "MV620ACQm.h"
 #include "MV620ACQm_sim.h"
-#include "context/library_state.h"
+#include "context/library_lifetime.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "MV620ACQm.h"
 #include "MV620ACQm_sim.h"
-#include "context/library_state.h"
+#include "context/library_lifetime.h"
 
 namespace mv620::testing {
 

@@ -116,41 +116,19 @@ __asm__(".data\n"
 
 /* ---- The exports ------------------------------------------------------------------------- */
 
-enum { kFunctions = 25 };
-
 typedef struct Export {
     int ordinal;
     const char* name;
     int argc;
 } Export;
 
-static const Export kExports[kFunctions] = {
-    {1, "Start_Acquisition", 1},
-    {2, "Stop_Acquisition", 0},
-    {3, "Get_Blocks_Transferred", 0},
-    {4, "Get_DataPoint", 2},
-    {5, "Set_Sample_Rate", 2},
-    {6, "Get_Sample_Rate", 1},
-    {7, "Do_Download", 1},
-    {8, "Do_Autozero", 0},
-    {9, "Do_Even_Cal_On", 0},
-    {10, "Do_Even_Cal_Off", 0},
-    {11, "Do_Odd_Cal_On", 0},
-    {12, "Do_Odd_Cal_Off", 0},
-    {13, "Do_Output_On", 1},
-    {14, "Do_Output_Off", 1},
-    {15, "Get_Digital_Input", 1},
-    {16, "Do_AZ_On", 0},
-    {17, "Do_AZ_Off", 0},
-    {18, "LV_Start_Acquisition", 0},
-    {19, "LV_Download", 0},
-    {20, "Get_Data_Samples", 4},
-    {21, "Get_Trigger", 6},
-    {22, "Get_Current_DataPoint", 1},
-    {23, "Get_MV620ACQ_Status", 0},
-    {24, "Get_Sample_Modulus", 1},
-    {25, "Set_Sample_Boundary", 1},
+static const Export kExports[] = {
+#define MV620_EXPORT(ordinal, name, shape, arguments) {ordinal, #name, arguments},
+#include "export_list.h"
+#undef MV620_EXPORT
 };
+
+enum { kFunctions = (int)(sizeof kExports / sizeof kExports[0]) };
 
 static FARPROC functions[kFunctions + 1]; /* by ordinal */
 static int passed;

@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include "platform/event.h"
 
 namespace mv620::platform {

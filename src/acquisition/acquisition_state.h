@@ -1,5 +1,7 @@
-// The library-wide state: the acquisition context and the globals of the acquisition, all in
-// static storage from load to unload.
+// The acquisition's own state, shared by the host's calls and the acquisition thread: the
+// channels' rates and schedule, the running flag, the block count, the block ring and the event
+// that tells of the thread's end. It lives in static storage from load to unload. Only the
+// acquisition's own files use it; everything else goes through acquisition/acquisition.h.
 #pragma once
 
 #include <array>
@@ -11,13 +13,14 @@
 #include "acquisition/scan_schedule.h"
 #include "platform/event.h"
 
-namespace mv620 {
+namespace mv620::acquisition {
 
+// The channels' rates and the tables derived from them.
 class AcquisitionContext {
 public:
     // The channel's divider: 0 (off), 1, 2, 5 or 10; 0 for any number that is not a channel.
     [[nodiscard]] std::int32_t dividerOf(std::int32_t channel) const noexcept;
-    [[nodiscard]] acquisition::Dividers dividers() const noexcept;
+    [[nodiscard]] Dividers dividers() const noexcept;
 
     // Snaps `rate` to a divider and stores it; a channel outside 0 to 39 sets channel 0.
     void setChannelRate(std::int32_t channel, std::int32_t rate) noexcept;
@@ -25,20 +28,15 @@ public:
     // Rebuilds the schedule tables of the current rates.
     void buildSchedule() noexcept;
 
-    // Set_Sample_Rate: stores the channel's rate and rebuilds the schedule. The instrument and the
-    // readers of the ring take the new rates at the next start; while the ring holds no samples,
-    // the readers' schedule follows at once, so that the modulus and the boundary can be worked
-    // out before the start. Host thread.
-    void changeRate(std::int32_t channel, std::int32_t rate) noexcept;
-
+    // Every divider 0 and the tables as at load.
     void reset() noexcept;
 
     // Written by Set_Sample_Rate (one host thread at a time), read by Get_Sample_Rate on any
     // thread: relaxed atomics, since each divider is a value on its own.
-    std::array<std::atomic<std::int32_t>, acquisition::kChannels> channelDivider{};
+    std::array<std::atomic<std::int32_t>, kChannels> channelDivider{};
 
     // The tables of the current rates. Host thread only (Set_Sample_Rate and the starts).
-    acquisition::ScanSchedule schedule;
+    ScanSchedule schedule;
 
     // The block from which sample indices count: a multiple of 16 x blocksPerCycle. Written by
     // Set_Sample_Boundary and the start sequence, read by every reader; relaxed, since nothing
@@ -46,38 +44,31 @@ public:
     // the addressing schedule's write bracket, which readers do check).
     std::atomic<std::uint32_t> boundaryBlock{0};
 
-    // The window given to the latest start; only recorded and handed to the thread. Host thread.
-    void* notifyWindow = nullptr;
-
     // The schedule that readers address the ring with (see addressing_schedule.h).
-    acquisition::PublishedSchedule addressing;
+    PublishedSchedule addressing;
 };
 
 // The one context.
-extern AcquisitionContext acquisitionContext;
+extern constinit AcquisitionContext acquisitionContext;
 
 // 1 while the acquisition thread is to keep reading blocks. Written by the host thread (start
 // sequence, Stop_Acquisition), read by the acquisition thread before each block and during its
 // ready poll, and by Get_Current_DataPoint. Relaxed everywhere: the flag carries no data. What the
 // thread needs from the start sequence is published by the thread's creation, and what the host
 // needs from the thread by acquisitionDone.
-extern std::atomic<bool> acquisitionRunning;
+extern constinit std::atomic<bool> acquisitionRunning;
 
 // Blocks counted since the latest start; wraps modulo 2^32. One writer at a time: the acquisition
 // thread while it runs (store with release ordering, after the block's bytes and its slot flag
 // are complete), the start sequence while no thread runs. Readers load it with acquire ordering
 // before they touch ring bytes, so a counted block is seen whole, and again after, to detect a
 // slot that the thread began to refill meanwhile.
-extern std::atomic<std::uint32_t> blocksTransferred;
+extern constinit std::atomic<std::uint32_t> blocksTransferred;
 
-extern acquisition::BlockRing blockRing;
+extern constinit BlockRing blockRing;
 
 // Signalled once by the acquisition thread as its last act on shared state; waited on by the
-// start sequence and Stop_Acquisition.
-extern platform::AutoResetEvent acquisitionDone;
+// start sequence and Stop_Acquisition. Created by its first use, which the load makes.
+platform::AutoResetEvent& acquisitionDone() noexcept;
 
-// Puts every piece of state back to the state after load: no acquisition, no channel enabled, no
-// block counted, a ring of zeros. Reports success (1). Runs at load.
-int resetLibraryState() noexcept;
-
-} // namespace mv620
+} // namespace mv620::acquisition
