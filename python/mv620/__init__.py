@@ -11,6 +11,8 @@ instrument so programs can be tested without hardware::
     with instrument.acquire({0: 10, 1: 5}) as acquisition:
         recording = acquisition.record(blocks=10)
     recording.save("rec.csv")
+
+The command-line tool is ``mv620`` (or ``python3 -m mv620``).
 """
 
 from .acquisition import Acquisition, Chunk, Loss, LossReason
