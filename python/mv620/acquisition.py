@@ -53,7 +53,7 @@ _EMPTY = np.zeros(0, dtype=np.uint16)
 class LossReason(enum.Enum):
     OVERTAKEN = "the ring overtook the reader"
     UNREADABLE = "the instrument could not deliver its block"
-    UNKNOWN = "lost"  # a recording read back from CSV, which does not keep the reason
+    UNKNOWN = "reason not recorded"  # read back from CSV, which does not keep the reason
 
 
 @dataclass(frozen=True)
@@ -72,7 +72,8 @@ class Loss:
     def __str__(self) -> str:
         what = f"sample {self.start}" if self.count == 1 else \
             f"samples {self.start} to {self.stop - 1}"
-        return f"channel {self.channel}: {what} lost ({self.reason.value})"
+        why = "" if self.reason is LossReason.UNKNOWN else f" ({self.reason.value})"
+        return f"channel {self.channel}: {what} lost{why}"
 
 
 @dataclass(frozen=True)

@@ -18,7 +18,9 @@ and ``blocks``; ``numpy.load("rec.npz")["channel0"]`` gives channel 0.
 
 from __future__ import annotations
 
+import io
 import os
+import re
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, Iterable, List, Optional, Union
@@ -152,19 +154,26 @@ class Recording:
 
     @classmethod
     def _read_csv(cls, path: Path) -> "Recording":
-        with open(path, newline="") as f:
+        with open(path) as f:
             header = f.readline().strip().split(",")
-        if not header or header[0] != "sample" or not all(
-                h.startswith("channel") and h[7:].isdigit() for h in header[1:]):
-            raise ValueError(f"{path} is not a recording: its first line is not "
-                             "'sample,channel<c>,...'")
+            if not header or header[0] != "sample" or not all(
+                    h.startswith("channel") and h[7:].isdigit() for h in header[1:]):
+                raise ValueError(f"{path} is not a recording: its first line is not "
+                                 "'sample,channel<c>,...'")
+            text = f.read()
         channels = [check_channel(int(h[7:])) for h in header[1:]]
-        table = np.genfromtxt(path, delimiter=",", skip_header=1, dtype=np.int64,
-                              filling_values=-1, ndmin=2)
+        # Empty cells (no sample there) become -1; then numpy's own parser reads the table.
+        text = re.sub(r"(?<=,)(?=,|\n|\Z)", "-1", text)
+        try:
+            table = np.loadtxt(io.StringIO(text), delimiter=",", dtype=np.int64, ndmin=2)
+        except ValueError as error:
+            raise ValueError(f"{path} is not a recording: {error}") from None
         if table.size == 0:
             table = np.zeros((0, len(header)), dtype=np.int64)
         if table.shape[1] != len(header):
             raise ValueError(f"{path}: rows do not have {len(header)} columns")
+        if (table[:, 1:] > 65535).any() or (table[:, 1:] < -1).any():
+            raise ValueError(f"{path} is not a recording: it holds values outside 0 to 65535")
         samples, losses = {}, []
         for k, channel in enumerate(channels):
             column = table[:, k + 1]

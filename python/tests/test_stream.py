@@ -164,3 +164,23 @@ def test_one_acquisition_at_a_time_and_no_download_meanwhile(instrument, tmp_pat
                 pass
         with pytest.raises(mv620.MV620Error, match="acquisition runs"):
             instrument.download(image)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".npz"])
+def test_a_recording_with_losses_reads_back_as_it_was_saved(tmp_path, suffix):
+    samples = {0: np.arange(100, dtype=np.uint16), 7: np.arange(40, dtype=np.uint16) * 1000}
+    losses = [Loss(0, 0, 3, LossReason.OVERTAKEN), Loss(0, 50, 60, LossReason.UNREADABLE),
+              Loss(7, 10, 12, LossReason.OVERTAKEN)]
+    for loss in losses:
+        samples[loss.channel][loss.start:loss.stop] = 0
+    recording = mv620.Recording(samples, losses, {0: 10, 7: 2}, blocks=3)
+    back = mv620.load(recording.save(tmp_path / f"rec{suffix}"))
+    assert back.channels == [0, 7]
+    for channel in back.channels:
+        np.testing.assert_array_equal(back[channel], samples[channel])
+        np.testing.assert_array_equal(back.valid(channel), recording.valid(channel))
+    if suffix == ".npz":  # it keeps everything
+        assert (back.losses, back.rates, back.blocks) == (losses, {0: 10, 7: 2}, 3)
+    else:  # the losses' places, not their reasons
+        assert [(l.channel, l.start, l.stop) for l in back.losses] == \
+            [(l.channel, l.start, l.stop) for l in losses]
