@@ -101,6 +101,18 @@ def parse_rates(items: List[str]) -> Dict[int, int]:
     return {c: r for c, r in sorted(rates.items()) if r}
 
 
+def _span(text: str):
+    """--samples START:STOP (either may be left out) as (start, stop)."""
+    start, colon, stop = text.partition(":")
+    if not colon:
+        raise UsageError(f"--samples {text!r}: write START:STOP, for instance 0:1000")
+    first = _whole(start, "--samples start") if start.strip() else 0
+    last = _whole(stop, "--samples stop") if stop.strip() else 1 << 62
+    if last <= first:
+        raise UsageError(f"--samples {text}: STOP must be above START")
+    return first, last
+
+
 def _output_path(text: str, suffixes, what: str) -> Path:
     path = Path(text)
     if path.suffix.lower() not in suffixes:
@@ -267,6 +279,7 @@ def command_plot(options) -> int:
     target = _output_path(options.output or str(source.with_suffix(".png")), PLOT_SUFFIXES,
                           "output")
     channels = _channels(options.channels, "--channels") if options.channels else None
+    span = _span(options.samples) if options.samples else None
     from .plot import plot_recording
     from .recording import Recording
 
@@ -275,7 +288,8 @@ def command_plot(options) -> int:
     except ValueError as error:
         raise Fault(str(error)) from None
     try:
-        plot_recording(recording, target, channels, title=options.title or str(source))
+        plot_recording(recording, target, channels, title=options.title or str(source),
+                       samples=span)
     except ValueError as error:
         raise UsageError(str(error)) from None
     print(f"plot of {source} written to {target}")
@@ -395,6 +409,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="FILE.png",
                    help="the image (default: FILE with .png)")
     p.add_argument("-c", "--channels", metavar="LIST", help="channels to plot, such as 0,2-3")
+    p.add_argument("-s", "--samples", metavar="START:STOP",
+                   help="only these sample indices of each channel, such as 0:1000")
     p.add_argument("--title", help="the plot's title (default: the file's name)")
     p.set_defaults(run=command_plot)
 

@@ -66,7 +66,7 @@ def test_npz_recording_and_the_plot_command(cli):
         n = np.arange(48000)
         sine = 32768 + np.round(32767 * np.sin(2 * np.pi * (n % 100) / 100))
         np.testing.assert_array_equal(data["channel0"], sine)
-    result = cli("plot", "rec.npz", "-o", "out.png", "--channels", "1")
+    result = cli("plot", "rec.npz", "-o", "out.png", "--channels", "1", "--samples", "100:600")
     assert result.returncode == 0, result.stderr
     check_png(cli.folder / "out.png")
 
@@ -82,6 +82,7 @@ def test_npz_recording_and_the_plot_command(cli):
     (["download", "bad.idm"], {}, "record 1"),
     (["lines", "sideways=on"], {}, "lines are autozero"),
     (["plot", "missing.csv"], {}, "no such file"),
+    (["plot", "bad.idm"], {}, ".csv or .npz"),
     (["frobnicate"], {}, "invalid choice"),
 ])
 def test_user_errors_are_one_line_without_a_traceback(cli, args, env, message):
