@@ -7,7 +7,8 @@ a channel's sample index into a block and an offset from the same schedule; it o
 that says how many of a channel's samples a given block holds, so the streaming reader keeps
 this model of the schedule to know, from the count of blocks transferred alone, exactly which
 samples are new and which ones the ring has already overwritten.  The reader checks the model
-against the library's modulus at every start and against every sample the library returns.
+against the library's modulus at every start, and stops with an error should the library ever
+answer "not yet" for a sample that the model places in a block already transferred.
 """
 
 from __future__ import annotations

@@ -35,6 +35,7 @@ thread.
 
 from __future__ import annotations
 
+import atexit
 import enum
 import time
 from dataclasses import dataclass
@@ -48,6 +49,17 @@ from .errors import MV620Error, Result, explain
 from .instrument import INDEX_LIMIT, Instrument, _pointer, c_index
 
 _EMPTY = np.zeros(0, dtype=np.uint16)
+# Acquisitions running now, stopped when the interpreter exits should a program not have.
+_running: set = set()
+
+
+@atexit.register
+def _stop_at_exit() -> None:
+    for acquisition in list(_running):
+        try:
+            acquisition.stop()
+        except Exception:  # noqa: BLE001 - leaving anyway
+            pass
 
 
 class LossReason(enum.Enum):
@@ -161,6 +173,7 @@ class Acquisition:
         self.instrument.start()
         self.started = self.running = True
         library.acquisition = self
+        _running.add(self)
         try:
             self.rates = self.instrument.rates()
             self.schedule = Schedule(self.rates)
@@ -182,6 +195,7 @@ class Acquisition:
         :meth:`stream` still deliver them).  Stopping twice is harmless."""
         if self.running:
             self.running = False
+            _running.discard(self)
             self.instrument.stop()
 
     @property
