@@ -39,7 +39,7 @@ import atexit
 import enum
 import time
 from dataclasses import dataclass
-from typing import Dict, Iterator, List, Mapping, Optional, Tuple
+from typing import Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -319,16 +319,17 @@ class Acquisition:
     def _complete(self, blocks: int) -> bool:
         return all(self._next[c] >= self.schedule.samples_before(c, blocks) for c in self.rates)
 
-    def stream(self, blocks: Optional[int] = None,
-               duration: Optional[float] = None) -> Iterator[Chunk]:
+    def stream(self, blocks: Optional[int] = None, duration: Optional[float] = None,
+               until: Optional[Callable[[], bool]] = None) -> Iterator[Chunk]:
         """Yields a :class:`Chunk` each time new samples (or losses) are found.
 
         With ``blocks``, ends once every sample of the first ``blocks`` blocks has been
         delivered or reported lost; with ``duration`` (seconds), once that time has passed and
-        what came until then is delivered.  Either way the acquisition is then stopped.  Without
-        either it runs until the acquisition is stopped (call :meth:`stop` from the loop) and
-        then delivers what the ring still holds.  Raises MV620Error when no block arrives for
-        ``timeout`` seconds.
+        what came until then is delivered; with ``until``, once it returns True (it is asked
+        before every poll, also while no block comes).  Each way the acquisition is then
+        stopped.  Without any it runs until the acquisition is stopped (call :meth:`stop` from
+        the loop) and then delivers what the ring still holds.  Raises MV620Error when no block
+        arrives for ``timeout`` seconds.
         """
         if blocks is not None and (isinstance(blocks, bool) or not isinstance(blocks, int)
                                    or blocks < 1):
@@ -339,7 +340,7 @@ class Acquisition:
         changed, seen = began, self._blocks
         while True:
             now = time.monotonic()
-            if duration is not None and now - began >= duration:
+            if (duration is not None and now - began >= duration) or (until and until()):
                 self.stop()
             # Stopped before this poll, which then reads the last blocks (unless it hands over
             # a chunk held back by Ctrl-C first).

@@ -201,6 +201,8 @@ def command_record(options) -> int:
     require_instrument(instrument)
     from .recording import RecordingBuilder
 
+    # Ctrl-C only asks the stream to stop: it then stops the acquisition, delivers what the
+    # ring still holds and ends, and the recording is written as usual.
     stop_asked = []
 
     def on_interrupt(signum, frame):
@@ -218,21 +220,22 @@ def command_record(options) -> int:
             total = options.blocks if options.blocks else options.duration
             bar = _progress_bar(_show_progress(options), total,
                                 "block" if options.blocks else "s", "recording")
-            for chunk in acquisition.stream(options.blocks, options.duration):
-                builder.add(chunk)
+            try:
+                for chunk in acquisition.stream(options.blocks, options.duration,
+                                                until=lambda: bool(stop_asked)):
+                    builder.add(chunk)
+                    if bar is not None:
+                        elapsed = time.monotonic() - began
+                        done = sum(acquisition.delivered.values())
+                        bar.n = min(chunk.blocks, options.blocks) if options.blocks else \
+                            min(elapsed, options.duration)
+                        bar.set_description_str(
+                            f"{min(chunk.blocks, options.blocks or chunk.blocks)} blocks, "
+                            f"{done / max(elapsed, 1e-3):,.0f} samples/s, "
+                            f"{acquisition.lost_count:,} lost", refresh=True)
+            finally:
                 if bar is not None:
-                    elapsed = time.monotonic() - began
-                    done = sum(acquisition.delivered.values())
-                    bar.n = min(chunk.blocks, options.blocks) if options.blocks else \
-                        min(elapsed, options.duration)
-                    bar.set_description_str(
-                        f"{min(chunk.blocks, options.blocks or chunk.blocks)} blocks, "
-                        f"{done / max(elapsed, 1e-3):,.0f} samples/s, "
-                        f"{acquisition.lost_count:,} lost", refresh=True)
-                if stop_asked:
-                    acquisition.stop()  # the stream delivers what the ring holds, then ends
-            if bar is not None:
-                bar.close()
+                    bar.close()
         recording = builder.finish(options.blocks)
         seconds = time.monotonic() - began
         recording.save(output)

@@ -165,11 +165,10 @@ class Recording:
         # Empty cells (no sample there) become -1; then numpy's own parser reads the table.
         text = re.sub(r"(?<=,)(?=,|\n|\Z)", "-1", text)
         try:
-            table = np.loadtxt(io.StringIO(text), delimiter=",", dtype=np.int64, ndmin=2)
+            table = np.loadtxt(io.StringIO(text), delimiter=",", dtype=np.int64, ndmin=2) \
+                if text.strip() else np.zeros((0, len(header)), dtype=np.int64)
         except ValueError as error:
             raise ValueError(f"{path} is not a recording: {error}") from None
-        if table.size == 0:
-            table = np.zeros((0, len(header)), dtype=np.int64)
         if table.shape[1] != len(header):
             raise ValueError(f"{path}: rows do not have {len(header)} columns")
         if (table[:, 1:] > 65535).any() or (table[:, 1:] < -1).any():

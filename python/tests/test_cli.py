@@ -97,17 +97,26 @@ def test_no_library_is_one_line(cli):
     assert "MV620_LIBRARY" in one_line_error(result)
 
 
-def test_ctrl_c_keeps_the_recording_and_stops(cli):
+@pytest.mark.parametrize("silent", [False, True])
+def test_ctrl_c_keeps_the_recording_and_stops(cli, silent):
+    # The instrument paced at 10 blocks a second, or silent (Ctrl-C must not wait for it).
+    pace = ["--sim-blocks", "0"] if silent else []
     process = subprocess.Popen(
-        [sys.executable, "-m", "mv620", "--sim", "record", "-r", "0=10", "-r", "3=1",
-         "--duration", "600", "-o", "rec.csv"],
-        cwd=cli.folder, env=cli.environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        text=True)
+        [sys.executable, "-m", "mv620", "--sim", *pace, "record", "-r", "0=10", "-r", "3=1",
+         "--duration", "600", "-o", "rec.csv", "--progress"],
+        cwd=cli.folder, env=cli.environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        # Interrupt once the acquisition runs (the tool says so when it starts).
-        assert process.stderr.readline().startswith("recording channels 0, 3")
+        # Interrupt once the acquisition runs (the tool says so when it starts) and, from the
+        # paced instrument, once the progress bar shows two blocks read.
+        seen = b""
+        wanted = b"recording channels 0, 3" if silent else b"| 2 blocks,"
+        while wanted not in seen:
+            more = process.stderr.read1(4096)
+            assert more, seen
+            seen += more
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=120)
+        out, err = out.decode(), (seen + err).decode()
     finally:
         process.kill()
     assert process.returncode == 130
@@ -115,6 +124,7 @@ def test_ctrl_c_keeps_the_recording_and_stops(cli):
     assert err.strip().splitlines()[-1].startswith("mv620: interrupted: the ")
     recording = mv620.load(cli.folder / "rec.csv")
     assert recording.channels == [0, 3]
+    assert (len(recording[0]) == 0) == silent
     for channel in (0, 3):
         samples, valid = recording[channel], recording.valid(channel)
         expected = identify_value(channel, np.arange(len(samples)))
