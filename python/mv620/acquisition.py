@@ -46,7 +46,7 @@ import numpy as np
 from ._schedule import BLOCK_SAMPLES, READABLE_BLOCKS, Schedule
 from ._signals import deferred_interrupt
 from .errors import MV620Error, Result, explain
-from .instrument import INDEX_LIMIT, Instrument, _pointer, c_index
+from .instrument import INDEX_LIMIT, Instrument, _pointer, c_index, check_channel, check_rate
 
 _EMPTY = np.zeros(0, dtype=np.uint16)
 # Acquisitions running now, stopped when the interpreter exits should a program not have.
@@ -127,13 +127,9 @@ class Acquisition:
     def __init__(self, instrument: Instrument, rates: Optional[Mapping[int, int]] = None, *,
                  timeout: Optional[float] = 10.0, interval: float = 0.01):
         self.instrument = instrument
-        self._requested = dict(rates) if rates is not None else None
-        if self._requested is not None:
-            # Checked now, so a bad rate never reaches the library.
-            from .instrument import check_channel, check_rate
-
-            for channel, rate in self._requested.items():
-                check_channel(channel), check_rate(rate)
+        # Checked now, so that a bad channel or rate never reaches the library.
+        self._requested = None if rates is None else \
+            {check_channel(c): check_rate(r) for c, r in rates.items()}
         self.timeout = timeout
         self.interval = interval
         self.rates: Dict[int, int] = {}

@@ -21,6 +21,7 @@ from __future__ import annotations
 import io
 import os
 import re
+import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, Iterable, List, Optional, Union
@@ -142,13 +143,16 @@ class Recording:
         with cwd_lock:
             path = Path(os.path.abspath(path))
         if kind == ".npz":
-            with np.load(path, allow_pickle=False) as data:
-                channels = [int(c) for c in data["channels"]]
-                rates = {c: (int(r) or None) for c, r in zip(channels, data["rates"])}
-                samples = {c: data[f"channel{c}"] for c in channels}
-                losses = [Loss(int(c), int(a), int(b), _REASON_CODES[int(r)])
-                          for c, a, b, r in data["losses"]]
-                blocks = int(data["blocks"])
+            try:
+                with np.load(path, allow_pickle=False) as data:
+                    channels = [int(c) for c in data["channels"]]
+                    rates = {c: (int(r) or None) for c, r in zip(channels, data["rates"])}
+                    samples = {c: data[f"channel{c}"] for c in channels}
+                    losses = [Loss(int(c), int(a), int(b), _REASON_CODES[int(r)])
+                              for c, a, b, r in data["losses"]]
+                    blocks = int(data["blocks"])
+            except (ValueError, KeyError, IndexError, zipfile.BadZipFile) as error:
+                raise ValueError(f"{path} is not a recording: {error}") from None
             return cls(samples, losses, rates, None if blocks < 0 else blocks)
         return cls._read_csv(path)
 

@@ -66,6 +66,14 @@ class Simulator:
         if not result:
             raise ValueError(f"the simulated instrument refused {what}")
 
+    @staticmethod
+    def _int(value, what: str) -> int:
+        """A whole number the simulator's C interface can take (a 32-bit int)."""
+        if isinstance(value, bool) or not isinstance(value, int) \
+                or not -(1 << 31) <= value < 1 << 31:
+            raise ValueError(f"{what} {value!r} is out of range for the simulated instrument")
+        return value
+
     # ---- set-up -------------------------------------------------------------------------------
 
     def reset(self) -> None:
@@ -90,15 +98,17 @@ class Simulator:
     def set_rate(self, samples_per_second: int) -> None:
         """Pacing: aggregate samples per second (a block each 32000 samples of real time); 0: a
         block is always ready, as fast as the library reads."""
-        self._taken(self._c.MV620Sim_SetRate(int(samples_per_second)),
-                    f"rate {samples_per_second!r}")
+        rate = self._int(samples_per_second, "rate")
+        self._taken(self._c.MV620Sim_SetRate(rate), f"rate {rate}")
 
     def set_status_byte(self, status: int) -> None:
-        self._taken(self._c.MV620Sim_SetStatusByte(int(status)), f"status byte {status!r}")
+        status = self._int(status, "status byte")
+        self._taken(self._c.MV620Sim_SetStatusByte(status), f"status byte {status}")
 
     def set_inputs(self, bits: int) -> None:
         """Inputs 0 to 6 as bits 0 to 6 of the port (a set bit reads as inactive)."""
-        self._taken(self._c.MV620Sim_SetInputs(int(bits)), f"inputs {bits!r}")
+        bits = self._int(bits, "inputs")
+        self._taken(self._c.MV620Sim_SetInputs(bits), f"inputs {bits}")
 
     def set_virtual_clock(self, on: bool, start: int = 65536) -> None:
         """On: the library's busy waits (100 ms per packet, the 1 s autozero) take no real
@@ -109,28 +119,36 @@ class Simulator:
 
     def fail_block_read(self, block: int, times: int = 1) -> None:
         """The next ``times`` reads of block ``block`` fail (2 or more: the block is lost)."""
+        block, times = self._int(block, "block"), self._int(times, "times")
         self._taken(self._c.MV620Sim_FailBlockRead(block, times), f"block {block}")
 
     def short_block_read(self, block: int, bytes_: int) -> None:
+        block, bytes_ = self._int(block, "block"), self._int(bytes_, "bytes")
         self._taken(self._c.MV620Sim_ShortBlockRead(block, bytes_), f"block {block}")
 
     def ready_never_from(self, block: Optional[int]) -> None:
         """From block ``block`` on the ready bit is never set: the stream ends after exactly that
         many blocks.  None clears."""
-        self._taken(self._c.MV620Sim_ReadyNeverFrom(-1 if block is None else block),
-                    f"block {block}")
+        block = -1 if block is None else self._int(block, "block")
+        self._taken(self._c.MV620Sim_ReadyNeverFrom(block), f"block {block}")
 
     def unplug_after_blocks(self, blocks: Optional[int]) -> None:
-        self._taken(self._c.MV620Sim_UnplugAfterBlocks(-1 if blocks is None else blocks),
-                    f"{blocks} blocks")
+        """Unplugs once ``blocks`` blocks in all have been delivered; None disarms."""
+        blocks = -1 if blocks is None else self._int(blocks, "blocks")
+        self._taken(self._c.MV620Sim_UnplugAfterBlocks(blocks), f"{blocks} blocks")
 
     def replug(self) -> None:
         self._c.MV620Sim_Replug()
 
     def fail_packet_write(self, code: int, nth: int = 0) -> None:
+        """Writes of packets with command ``code`` fail: every one (0), the nth from now, or
+        none any more (-1)."""
+        code, nth = self._int(code, "code"), self._int(nth, "nth")
         self._taken(self._c.MV620Sim_FailPacketWrite(code, nth), f"code {code}")
 
     def fail_response_read(self, code: int, nth: int = 0) -> None:
+        """Reads of responses to command ``code`` fail, as for fail_packet_write."""
+        code, nth = self._int(code, "code"), self._int(nth, "nth")
         self._taken(self._c.MV620Sim_FailResponseRead(code, nth), f"code {code}")
 
     def set_wrong_echo(self, on: bool) -> None:

@@ -83,10 +83,13 @@ def test_npz_recording_and_the_plot_command(cli):
     (["lines", "sideways=on"], {}, "lines are autozero"),
     (["plot", "missing.csv"], {}, "no such file"),
     (["plot", "bad.idm"], {}, ".csv or .npz"),
+    (["plot", "bad.npz"], {}, "is not a recording"),
+    (["--sim-rate", "9999999999", "status"], {}, "out of range"),
     (["frobnicate"], {}, "invalid choice"),
 ])
 def test_user_errors_are_one_line_without_a_traceback(cli, args, env, message):
     (cli.folder / "bad.idm").write_bytes(b"12345\r\n")
+    (cli.folder / "bad.npz").write_bytes(b"not a zip file")
     error = one_line_error(cli("--sim", *args, env=env))
     assert message in error
     assert not (cli.folder / "r.csv").exists()
