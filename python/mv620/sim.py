@@ -52,6 +52,50 @@ class Packet:
         return self.data[0]
 
 
+@dataclass(frozen=True)
+class Request:
+    """One driver control request the library issued."""
+
+    code: int
+    handle: int
+    in_length: int
+    out_length: int
+    bytes_returned: int
+    succeeded: bool
+    refused: bool  # malformed, unknown code, or a handle that was not open
+    data: bytes  # its first (up to 16) input bytes
+
+
+@dataclass(frozen=True)
+class RequestStats:
+    issued: int
+    succeeded: int
+    refused: int
+
+
+@dataclass(frozen=True)
+class Message:
+    """One window message the library sent."""
+
+    window: Optional[int]
+    message: int
+    w_param: int
+    l_param: int
+
+
+# Keys of Simulator.request_stats: the driver's control codes, then opens, closes and requests
+# with an unknown code.
+IOCTL_GET_DESCRIPTOR = 0x222004
+IOCTL_VENDOR_REQUEST = 0x222059
+IOCTL_BULK_READ = 0x22204E
+IOCTL_BULK_WRITE = 0x222051
+IOCTL_ABORT_PIPE = 0x22203D
+IOCTL_RESET_PIPE = 0x222035
+STATS_OPEN = 1
+STATS_CLOSE = 2
+STATS_UNKNOWN_CODE = 3
+
+
 class Simulator:
     """The simulated instrument behind a loaded MV620ACQm-sim library.
 
@@ -176,6 +220,41 @@ class Simulator:
     def _data_packets_since(self, since: int) -> int:
         # Configuration data packets (command 17) written since packet `since`.
         return sum(1 for p in self.packets(since) if p.code == 17)
+
+    def request_count(self) -> int:
+        """Driver control requests the library issued since the reset (not opens and closes)."""
+        return self._c.MV620Sim_GetRequestCount()
+
+    def request(self, index: int) -> Optional[Request]:
+        """Logged request ``index``, or None when it is not (or no longer) in the log."""
+        raw = _clib.SimRequest()
+        if not self._c.MV620Sim_GetRequest(index, ctypes.byref(raw)):
+            return None
+        return Request(raw.code, raw.handle, raw.inLength, raw.outLength, raw.bytesReturned,
+                       bool(raw.result), bool(raw.refused), bytes(raw.in_)[:raw.inLength])
+
+    def request_stats(self, key: int) -> RequestStats:
+        """Counters of one control code (IOCTL_*) or of STATS_OPEN / STATS_CLOSE /
+        STATS_UNKNOWN_CODE."""
+        raw = _clib.SimRequestStats()
+        self._c.MV620Sim_GetRequestStats(key, ctypes.byref(raw))
+        return RequestStats(raw.issued, raw.succeeded, raw.refused)
+
+    def message_count(self) -> int:
+        """Window messages (download progress) the library sent since the reset."""
+        return self._c.MV620Sim_GetMessageCount()
+
+    def message(self, index: int) -> Optional[Message]:
+        raw = _clib.SimMessage()
+        if not self._c.MV620Sim_GetMessage(index, ctypes.byref(raw)):
+            return None
+        return Message(raw.window, raw.message, raw.wParam, raw.lParam)
+
+    def checksum_errors(self) -> int:
+        return self._c.MV620Sim_GetChecksumErrors()
+
+    def pending_responses(self) -> int:
+        return self._c.MV620Sim_GetPendingResponses()
 
     def output_lines(self) -> int:
         """Output lines 0 to 3 as bits 0 to 3."""

@@ -176,6 +176,9 @@ def test_download_from_any_path_leaves_the_current_directory(instrument, tmp_pat
     assert os.getcwd() == str(work)
     assert (parsed.words, parsed.packets) == (5, 2) and seen[-1] == (2, 2)
     assert all(done <= total == 2 for done, total in seen)
+    packets = instrument.sim.packets()
+    assert [p.code for p in packets] == [16, 17, 17]  # the announcement, two data packets
+    assert packets[1].data[4:14] == bytes([1, 0, 0, 3, 0x12, 0x34, 0xAB, 0xCD, 0x00, 0x01])
     words = {a: instrument.sim.config_word(a) for a in (0x100, 0x101, 0x102, 0x20, 0x21)}
     assert words == {0x100: 0x1234, 0x101: 0xABCD, 0x102: 0x0001, 0x20: 0x123456,
                      0x21: 0xABCDEF}
