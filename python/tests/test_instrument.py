@@ -48,14 +48,20 @@ def test_rates_are_reported_back_as_the_instrument_takes_them(instrument):
     assert instrument.set_rates(FOUR) == FOUR
     assert instrument.set_rate(5, 0) == 0
     assert instrument.rates() == FOUR
-    schedule = Schedule(FOUR)
-    assert {c: instrument.modulus(c) for c in FOUR} == {c: schedule.modulus(c) for c in FOUR}
 
 
-def test_every_sample_read_in_bulk_is_the_one_asked_for(instrument):
-    acquire_blocks(instrument, FOUR, 12)
-    schedule = Schedule(FOUR)
-    for channel in FOUR:
+@pytest.mark.parametrize("rates", [
+    FOUR,
+    {0: 5, 1: 2},
+    {21: 1},
+    {**{c: 10 for c in range(39)}, 39: 1},  # the longest schedule: 391 blocks per cycle
+], ids=["10-5-2-1", "5-2", "one", "39+1"])
+def test_every_sample_read_in_bulk_is_the_one_asked_for(instrument, rates):
+    # The reader's scan schedule says exactly where each channel's samples end.
+    acquire_blocks(instrument, rates, 12)
+    schedule = Schedule(rates)
+    for channel in rates:
+        assert instrument.modulus(channel) == schedule.modulus(channel)
         count = schedule.samples_before(channel, 12)
         samples = instrument.read(channel, 0, count)
         assert samples.dtype == np.uint16
