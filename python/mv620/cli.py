@@ -256,8 +256,8 @@ def _print_summary(recording, output: Path, seconds: float, plot: Optional[Path]
     print(f"{'channel':>7} {'rate':>4} {'samples':>10} {'lost':>10} {'min':>6} {'max':>6} "
           f"{'mean':>9}")
     for row in recording.summary():
-        def show(value, spec):
-            return format(value, spec) if value is not None else "-"
+        def show(value, layout):
+            return format(value, layout) if value is not None else "-"
 
         print(f"{row.channel:>7} {show(row.rate, '>4')} {row.samples:>10} {row.lost:>10} "
               f"{show(row.minimum, '>6')} {show(row.maximum, '>6')} {show(row.mean, '>9.1f')}")
