@@ -42,7 +42,7 @@ build_root=${MV620_BUILD_ROOT:-$repo/build-test}
 jobs=${MV620_JOBS:-2}
 test_timeout=${MV620_TEST_TIMEOUT:-600}
 wine_script=$repo/scripts/wine.sh
-default_stages=(lint native asan tsan fuzz win32 win64)
+default_stages=(lint native asan tsan fuzz win32 win64 python)
 
 # Per-stage results, filled by run_stage.
 declare -A stage_status stage_passed stage_failed stage_skipped stage_seconds stage_note
@@ -256,6 +256,37 @@ stage_windows() {
 
 stage_win32() { stage_windows win32; }
 stage_win64() { stage_windows win64; }
+
+# The Python package (python/) against the simulated instrument: both shared libraries built
+# natively, then its pytest suite with MV620_SIM_LIBRARY and MV620_LIBRARY naming this build's;
+# the counts come from pytest's JUnit XML.  MV620_PYTHON picks the interpreter (default: the
+# system's, with Debian's numpy, matplotlib, tqdm and pytest).
+stage_python() {
+    local dir=$build_root/python
+    local python=${MV620_PYTHON:-/usr/bin/python3}
+    configure "$dir" native -DMV620_BUILD_TESTS=OFF -DMV620_BUILD_EXAMPLES=OFF -DMV620_BUILD_BENCH=OFF
+    build "$dir" MV620ACQm MV620ACQm-sim
+    log "pytest python/tests"
+    local status=0
+    rm -f "$dir/pytest.xml"
+    (cd "$repo/python" && MV620_SIM_LIBRARY="$dir/src/libMV620ACQm-sim.so" \
+        MV620_LIBRARY="$dir/src/libMV620ACQm.so" PYTHONDONTWRITEBYTECODE=1 \
+        "$python" -m pytest -p no:cacheprovider --junitxml="$dir/pytest.xml" tests) 2>&1 |
+        tee "$dir/pytest.log" || status=$?
+    if [[ -f $dir/pytest.xml ]]; then
+        "$python" -c 'import sys, xml.etree.ElementTree as tree
+root = tree.parse(sys.argv[1]).getroot()
+suites = [root] if root.tag == "testsuite" else root.findall("testsuite")
+total = lambda key: sum(int(suite.get(key, 0)) for suite in suites)
+failed = total("failures") + total("errors")
+print(total("tests") - failed - total("skipped"), failed)' "$dir/pytest.xml" >"$dir/.counts"
+    else
+        echo "0 0" >"$dir/.counts"
+        echo "no test report from pytest" >&2
+        [[ $status -ne 0 ]] || status=1
+    fi
+    return "$status"
+}
 
 # run_stage NAME: runs stage_NAME in a subshell (so that errexit works inside it and a failure
 # ends only that stage) and records its outcome.
