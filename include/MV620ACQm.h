@@ -87,9 +87,15 @@ extern "C" {
 /* Starts a continuous acquisition with the rates set now. A running acquisition is stopped
  * first (waiting for its current block). The sample count and the boundary go back to 0 and
  * sample indices count from the first block of the new acquisition. `window` is only recorded.
- * Returns 1 when the acquisition thread was started, 0 when the start was refused because no
- * channel is enabled or no thread could be created. With no instrument attached the start still
- * returns 1; no block is ever transferred. Host thread. */
+ * A status query or download packet already on its way is let finish first; none goes out while
+ * the acquisition runs. Returns 1 when the acquisition thread was started, 0 when the start was
+ * refused because no channel is enabled or no thread could be created. With no instrument
+ * attached the start still returns 1; no block is ever transferred.
+ *
+ * The acquisition also ends by itself when the instrument has answered no request for one second
+ * (unplugged) or the start could not be sent: the blocks read so far stay readable, as after a
+ * stop, Get_Current_DataPoint returns 0, the status query and the download work again, and
+ * Stop_Acquisition returns at once. Host thread. */
 MV620_API int MV620_CALL Start_Acquisition(HWND window);
 
 /* As Start_Acquisition, recording the window in the foreground. */
@@ -139,8 +145,8 @@ MV620_API int MV620_CALL Get_Trigger(int* buffer, int channel, int firstSample, 
                                      int level);
 
 /* While an acquisition runs: a lower count of the channel's samples transferred since the
- * boundary (every index below it lies in a transferred block). 0 when no acquisition runs or
- * the channel is not a channel. Any thread. */
+ * boundary (every index below it lies in a transferred block). 0 when no acquisition runs (also
+ * once it has ended by itself) or the channel is not a channel. Any thread. */
 MV620_API int MV620_CALL Get_Current_DataPoint(int channel);
 
 /* The number of the channel's samples in 16 cycles of the scan schedule: the step by which
@@ -150,7 +156,10 @@ MV620_API int MV620_CALL Get_Current_DataPoint(int channel);
 MV620_API int MV620_CALL Get_Sample_Modulus(int channel);
 
 /* Makes sample indices count from the start of cycle 16 x `boundary` of the acquisition. Sample
- * n counted from boundary m+1 is sample n + Get_Sample_Modulus(c) counted from boundary m.
+ * n counted from boundary m+1 is sample n + Get_Sample_Modulus(c) counted from boundary m. The
+ * boundary always starts a cycle, at a block number between -2^31 and 2^31; a `boundary` beyond
+ * that range takes the farthest cycle start within it, far in the future (or the past). While
+ * the boundary lies beyond the blocks transferred, every sample reads as SAMPLE_OVERWRITTEN.
  * Returns the block number indices now count from, for information only: callers must not rely
  * on it. Host thread. */
 MV620_API int MV620_CALL Set_Sample_Boundary(int boundary);
@@ -174,9 +183,10 @@ MV620_API int MV620_CALL Do_Output_Off(int line);
  * Returns 1. Any thread. */
 MV620_API int MV620_CALL Do_Autozero(void);
 
-/* Reads digital input `bit` (its low 5 bits count; bits 8 to 31 read as inactive): 1 when the
- * input reads 0 (inputs are active low), else 0. Returns 0 when the input port cannot be read,
- * for instance with no instrument attached. Any thread. */
+/* Reads digital input `bit` (its low 5 bits count): 1 when the input reads 0 (inputs are active
+ * low), else 0. The port has 8 bits, so bit numbers 8 to 31 always return 1; input 3 reads as a
+ * copy of input 6. Returns 0 when the input port cannot be read, for instance with no instrument
+ * attached. Any thread. */
 MV620_API int MV620_CALL Get_Digital_Input(int bit);
 
 /* ---- Status and configuration ------------------------------------------------------------- */

@@ -16,16 +16,22 @@
  *     entry i is still held when count - MV620SIM_LOG_CAPACITY <= i < count.
  *   - Block numbers count the data blocks of the current sample stream from 0 (the stream that
  *     the latest start packet began); they match the library's count of blocks transferred.
+ *   - The read pipe is one byte stream, as the instrument's: the answers to command packets and
+ *     the stream's blocks in the order the firmware produces them (an answer produced during a
+ *     stream comes behind the blocks produced so far), every read taking the next bytes whatever
+ *     its length, and no read reaching past the end of the block it is in. A read with nothing
+ *     to take fails (a protocol error).
  *
  * Load: the simulated instrument is present and healthy, and these environment variables are
  * read once (so any application can run against the simulator unchanged):
  *   MV620SIM_DEVICE=present|absent|foreign      default present
  *   MV620SIM_PATTERN=identify|sine|ramp         default identify
  *   MV620SIM_RATE=<aggregate samples/s>         default 320000 (10 blocks/s); 0 = as fast as read
+ *   MV620SIM_LATENCY_US=<0..1000000>            default 250 when paced, 0 when MV620SIM_RATE=0
  *   MV620SIM_STATUS=<0..255>                    default 90
  *   MV620SIM_INPUTS=<0..127>                    default 0
  *   MV620SIM_VIRTUAL_CLOCK=1                    virtual clock on, first reading 65536
- * MV620Sim_Reset gives the defaults for tests instead (no environment, rate 0).
+ * MV620Sim_Reset gives the defaults for tests instead (no environment, rate 0, latency 0).
  */
 #ifndef MV620ACQM_SIM_H
 #define MV620ACQM_SIM_H
@@ -136,6 +142,12 @@ MV620SIM_API int MV620_CALL MV620Sim_SetWaveform(int channel, const uint16_t* sa
  * ready, as fast as the host reads. Takes effect at once without losing blocks produced. */
 MV620SIM_API int MV620_CALL MV620Sim_SetRate(int samplesPerSecond);
 
+/* The time every driver request takes, in microseconds (0 to 1000000): a USB round trip to a
+ * real instrument, during which the calling thread sleeps in the driver; the simulated driver
+ * sleeps as long, holding none of its locks. At load it is 250 while the stream is paced in real
+ * time (MV620SIM_RATE above 0) and 0 as fast as the host reads; MV620SIM_LATENCY_US sets it. */
+MV620SIM_API int MV620_CALL MV620Sim_SetRequestLatency(int microseconds);
+
 /* Byte 3 of every command response (0 to 255). */
 MV620SIM_API int MV620_CALL MV620Sim_SetStatusByte(int status);
 
@@ -173,6 +185,11 @@ MV620SIM_API int MV620_CALL MV620Sim_FailResponseRead(int code, int nth);
 
 /* Non-zero: byte 8 of every download data response is the complement of the packet's byte 8. */
 MV620SIM_API int MV620_CALL MV620Sim_SetWrongEcho(int on);
+
+/* Zero: the driver reports 0 bytes returned for every successful request, as a driver that never
+ * fills in the count does (the transfers themselves are whole). Non-zero (the default): it
+ * reports the bytes it moved. */
+MV620SIM_API int MV620_CALL MV620Sim_SetByteCountsReported(int on);
 
 /* ---- Virtual clock --------------------------------------------------------------------------*/
 

@@ -19,11 +19,12 @@ namespace {
 // the ring with the schedule the instrument streams.
 Dividers startDividers{};
 
-// The ready poll gives up on an instrument whose every request has failed for this long, or this
-// many times in a row, whichever comes first: it is unplugged or its driver is gone. The thread
-// then ends by itself, as it does when the start packet cannot be written.
+// The ready poll gives up on an instrument whose every request has failed for this long: it is
+// unplugged or its driver is gone. The thread then ends by itself, as it does when the start
+// packet cannot be written. Time alone decides, never a count of failures, so that a burst of
+// failed requests shorter than this (a busy bus, a driver that refuses for a moment) never ends an
+// acquisition silently, however fast the failures come.
 constexpr std::uint32_t kUnansweredPollMilliseconds = 1000;
-constexpr std::uint32_t kUnansweredPollRequests = 100000;
 
 // The poll yields its core now and then while the instrument has no block ready, so that a
 // machine with few cores never starves; it never sleeps.
@@ -35,7 +36,7 @@ enum class PollOutcome { Ready, StopRequested, InstrumentGone };
 // running flag is cleared, so Stop_Acquisition returns promptly also when the ready bit never
 // comes or the instrument has stopped answering.
 PollOutcome waitForBlock(device::DeviceConnection& connection) noexcept {
-    std::uint32_t failures = 0;
+    bool failing = false;
     std::uint32_t firstFailureTick = 0;
     for (std::uint32_t polls = 1;; ++polls) {
         if (!acquisitionRunning.load(std::memory_order_relaxed)) {
@@ -46,15 +47,13 @@ PollOutcome waitForBlock(device::DeviceConnection& connection) noexcept {
             if ((*port & device::kReadyBit) != 0) {
                 return PollOutcome::Ready;
             }
-            failures = 0;
+            failing = false;
         } else {
             const std::uint32_t now = platform::tickCount();
-            if (failures == 0) {
+            if (!failing) {
+                failing = true;
                 firstFailureTick = now;
-            }
-            ++failures;
-            if (failures >= kUnansweredPollRequests ||
-                now - firstFailureTick >= kUnansweredPollMilliseconds) {
+            } else if (now - firstFailureTick >= kUnansweredPollMilliseconds) {
                 return PollOutcome::InstrumentGone;
             }
         }
@@ -65,15 +64,18 @@ PollOutcome waitForBlock(device::DeviceConnection& connection) noexcept {
 }
 
 // Reads one whole block into `slot`. A read that fails is made once more into the same place. A
-// read that the driver reports as successful but short is followed by reads of the rest, so the
-// stream stays aligned with the block count; one that moves no byte counts as failed.
+// read that the driver reports as successful but short (fewer bytes than asked, yet some) is
+// followed by reads of the rest, so the stream stays aligned with the block count. A successful
+// read that reports no byte count at all (0) is taken as whole, as the instrument's driver takes
+// every successful read: a driver that does not fill in the count must not make every block fail.
 bool readBlock(device::DeviceConnection& connection, std::uint8_t* slot) noexcept {
     std::uint32_t filled = 0;
     bool retried = false;
     while (filled < kBlockBytes) {
         std::uint32_t moved = 0;
-        if (connection.bulkRead(slot + filled, kBlockBytes - filled, &moved) && moved > 0) {
-            filled += std::min(moved, kBlockBytes - filled);
+        const std::uint32_t wanted = kBlockBytes - filled;
+        if (connection.bulkRead(slot + filled, wanted, &moved)) {
+            filled += moved == 0 ? wanted : std::min(moved, wanted);
         } else if (retried) {
             return false;
         } else {
@@ -116,15 +118,18 @@ void acquisitionThreadProc(void* /*window: handed over, never used*/) noexcept {
         }
     } // the connection is closed before the end is signalled, so a host that has seen the end
       // finds no handle of the thread still open
+    // Whether stopped or ended by itself, the stream is over: the readers see an acquisition that
+    // no longer runs, then command exchanges may use the read pipe again (in that order, so that a
+    // host whose status query goes through sees the acquisition over).
+    acquisitionStreaming.store(false, std::memory_order_release);
+    device::releaseReadPipeFromStream();
     acquisitionDone().set();
 }
 
-// Waits for the thread that was told to stop, then lets the platform release it; the read pipe
-// no longer carries a stream.
+// Waits for the thread that was told to stop, then lets the platform release it.
 std::uint32_t waitForThreadEnd() noexcept {
     const std::uint32_t result = acquisitionDone().wait();
     platform::joinFinishedThread();
-    device::releaseReadPipeFromStream();
     return result;
 }
 
@@ -143,7 +148,7 @@ int startAcquisition(void* window) noexcept {
     context.addressing.beginWrite();
     blocksTransferred.store(0, std::memory_order_relaxed);
     context.boundaryBlock.store(0, std::memory_order_relaxed);
-    context.addressing.store(startDividers, context.schedule);
+    context.addressing.store(Schedule::Acquisition, startDividers, context.schedule);
     context.addressing.endWrite();
 
     std::int32_t enabled = 0;
@@ -159,12 +164,15 @@ int startAcquisition(void* window) noexcept {
     if (!acquisitionDone().valid()) {
         return 0;
     }
+    // A status query or download packet already under way ends first; none starts from now on.
     device::claimReadPipeForStream();
+    acquisitionStreaming.store(true, std::memory_order_relaxed);
     acquisitionRunning.store(true, std::memory_order_relaxed);
     if (!platform::startHighPriorityThread(acquisitionThreadProc, window)) {
         // No thread will ever signal the end: the acquisition must not count as running, or the
         // next stop would wait forever.
         acquisitionRunning.store(false, std::memory_order_relaxed);
+        acquisitionStreaming.store(false, std::memory_order_relaxed);
         device::releaseReadPipeFromStream();
         return 0;
     }
@@ -202,6 +210,7 @@ std::uint32_t blocksTransferredSinceStart() noexcept {
 void resetAcquisition() noexcept {
     static_cast<void>(acquisitionDone()); // the event exists before anything can start a thread
     acquisitionRunning.store(false, std::memory_order_relaxed);
+    acquisitionStreaming.store(false, std::memory_order_relaxed);
     blocksTransferred.store(0, std::memory_order_relaxed);
     acquisitionContext.reset();
     for (std::size_t k = 0; k < kRingSlots; ++k) {

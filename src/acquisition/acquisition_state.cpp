@@ -7,6 +7,7 @@ namespace mv620::acquisition {
 constinit AcquisitionContext acquisitionContext;
 constinit std::atomic<bool> acquisitionRunning{false};
 constinit std::atomic<std::uint32_t> blocksTransferred{0};
+constinit std::atomic<bool> acquisitionStreaming{false};
 constinit BlockRing blockRing{};
 
 platform::AutoResetEvent& acquisitionDone() noexcept {
@@ -14,6 +15,11 @@ platform::AutoResetEvent& acquisitionDone() noexcept {
     // after the unload's stop has waited on it.
     static platform::AutoResetEvent event;
     return event;
+}
+
+bool ringHoldsAcquisition() noexcept {
+    return acquisitionStreaming.load(std::memory_order_acquire) ||
+           blocksTransferred.load(std::memory_order_acquire) != 0;
 }
 
 std::int32_t AcquisitionContext::dividerOf(std::int32_t channel) const noexcept {
@@ -53,7 +59,8 @@ void AcquisitionContext::reset() noexcept {
         schedule.slotIndex[c].fill(0);
     }
     addressing.beginWrite();
-    addressing.store(dividers(), schedule);
+    addressing.store(Schedule::Acquisition, dividers(), schedule);
+    addressing.store(Schedule::Rates, dividers(), schedule);
     addressing.endWrite();
 }
 

@@ -44,7 +44,8 @@ public:
     // the addressing schedule's write bracket, which readers do check).
     std::atomic<std::uint32_t> boundaryBlock{0};
 
-    // The schedule that readers address the ring with (see addressing_schedule.h).
+    // The schedules that readers address the ring with (see addressing_schedule.h): the latest
+    // acquisition's, and the one of the rates set now.
     PublishedSchedule addressing;
 };
 
@@ -64,6 +65,19 @@ extern constinit std::atomic<bool> acquisitionRunning;
 // before they touch ring bytes, so a counted block is seen whole, and again after, to detect a
 // slot that the thread began to refill meanwhile.
 extern constinit std::atomic<std::uint32_t> blocksTransferred;
+
+// True from a start that created an acquisition thread until that thread has ended: stopped, or
+// ended by itself (the instrument gone, or the start packet not written). Set by the start
+// sequence before the thread is created (the creation publishes it), cleared by the thread with a
+// release store as it ends, after its last block and before it gives the read pipe back. Readers
+// load it with acquire: once it reads false, the ring and the count no longer change until the
+// next start.
+extern constinit std::atomic<bool> acquisitionStreaming;
+
+// Whether the ring holds (or is about to hold) the samples of the latest acquisition: an
+// acquisition streams, or blocks were counted since the latest start. Otherwise the schedule
+// that matters to a reader is the one of the rates set now. Any thread.
+bool ringHoldsAcquisition() noexcept;
 
 extern constinit BlockRing blockRing;
 

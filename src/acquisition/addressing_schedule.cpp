@@ -32,12 +32,14 @@ void PublishedSchedule::endWrite() noexcept {
     version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
-void PublishedSchedule::store(const Dividers& dividers, const ScanSchedule& schedule) noexcept {
+void PublishedSchedule::store(Schedule which, const Dividers& dividers,
+                              const ScanSchedule& schedule) noexcept {
     constexpr auto release = std::memory_order_release;
-    slotsPerPeriod_.store(schedule.slotsPerPeriod, release);
-    blocksPerCycle_.store(schedule.blocksPerCycle, release);
+    Tables& tables = tables_[static_cast<std::size_t>(which)];
+    tables.slotsPerPeriod.store(schedule.slotsPerPeriod, release);
+    tables.blocksPerCycle.store(schedule.blocksPerCycle, release);
     for (std::size_t c = 0; c < kChannels; ++c) {
-        Entry& entry = channels_[c];
+        Entry& entry = tables.channels[c];
         entry.divider.store(dividers[c], release);
         entry.samplesPerCycle.store(schedule.samplesPerCycle[c], release);
         entry.samplesPerPeriod.store(schedule.samplesPerPeriod[c], release);
@@ -58,19 +60,20 @@ std::uint32_t PublishedSchedule::beginRead() const noexcept {
     }
 }
 
-ChannelAddressing PublishedSchedule::channel(std::int32_t channel) const noexcept {
+ChannelAddressing PublishedSchedule::channel(Schedule which, std::int32_t channel) const noexcept {
     ChannelAddressing copy;
     if (channel < 0 || channel >= kChannels) {
         return copy; // no channel: reads as off
     }
     constexpr auto acquire = std::memory_order_acquire;
-    const Entry& entry = channels_[static_cast<std::size_t>(channel)];
+    const Tables& tables = tables_[static_cast<std::size_t>(which)];
+    const Entry& entry = tables.channels[static_cast<std::size_t>(channel)];
     copy.divider = entry.divider.load(acquire);
     copy.samplesPerCycle = entry.samplesPerCycle.load(acquire);
     copy.samplesPerPeriod = entry.samplesPerPeriod.load(acquire);
     copy.samplesPerBlock = entry.samplesPerBlock.load(acquire);
-    copy.slotsPerPeriod = slotsPerPeriod_.load(acquire);
-    copy.blocksPerCycle = blocksPerCycle_.load(acquire);
+    copy.slotsPerPeriod = tables.slotsPerPeriod.load(acquire);
+    copy.blocksPerCycle = tables.blocksPerCycle.load(acquire);
     for (std::size_t k = 0; k < kMaxSamplesPerPeriod; ++k) {
         copy.slotIndex[k] = entry.slotIndex[k].load(acquire);
     }

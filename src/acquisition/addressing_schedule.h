@@ -32,25 +32,30 @@ struct SampleLocation {
 // slotIndex, even for an inconsistent copy (which the caller then discards).
 SampleLocation locateSample(const ChannelAddressing& channel, std::uint32_t n) noexcept;
 
-// The published schedule, guarded by a sequence lock.
+// Which of the two published schedules: the one the acquisition whose samples the ring holds was
+// started with (the instrument streams with its dividers until the next start), or the one of the
+// rates set now (what the next start will use).
+enum class Schedule { Acquisition = 0, Rates = 1 };
+
+// The published schedules, guarded by one sequence lock.
 //
 // Writer: one host thread at a time (the state-changing exports). It makes the version odd,
 // stores the fields, and makes it even again. Readers: any thread, never blocking the writer:
 // beginRead() waits for an even version, the reader copies what it needs (every field is an
 // atomic, so a concurrent store is never a data race), then unchanged() tells whether the copy is
-// whole. The version also changes at every start of an acquisition (see
-// AcquisitionControl), so a reader whose copy spans a restart learns it and reads again.
+// whole. The version also changes at every start of an acquisition (see the start sequence), so a
+// reader whose copy spans a restart learns it and reads again.
 class PublishedSchedule {
 public:
     // Writer side. beginWrite/endWrite bracket every change, including ones made by the start
     // sequence to the counters that belong with the schedule.
     void beginWrite() noexcept;
-    void store(const Dividers& dividers, const ScanSchedule& schedule) noexcept;
+    void store(Schedule which, const Dividers& dividers, const ScanSchedule& schedule) noexcept;
     void endWrite() noexcept;
 
     // Reader side.
     [[nodiscard]] std::uint32_t beginRead() const noexcept;
-    [[nodiscard]] ChannelAddressing channel(std::int32_t channel) const noexcept;
+    [[nodiscard]] ChannelAddressing channel(Schedule which, std::int32_t channel) const noexcept;
     [[nodiscard]] bool unchanged(std::uint32_t version) const noexcept;
 
 private:
@@ -60,6 +65,11 @@ private:
         std::atomic<std::int32_t> samplesPerPeriod{0};
         std::atomic<std::int32_t> samplesPerBlock{0};
         std::array<std::atomic<std::int32_t>, kMaxSamplesPerPeriod> slotIndex{};
+    };
+    struct Tables {
+        std::atomic<std::int32_t> slotsPerPeriod{0};
+        std::atomic<std::int32_t> blocksPerCycle{0};
+        std::array<Entry, kChannels> channels{};
     };
 
     // Odd while the writer is storing. Writer: relaxed store of the odd value, then every field
@@ -72,9 +82,7 @@ private:
     // are plain moves.) Any other atomic the reader loads with acquire between beginRead and
     // unchanged (the block count, the ring bytes) is ordered before the re-check the same way.
     std::atomic<std::uint32_t> version_{0};
-    std::atomic<std::int32_t> slotsPerPeriod_{0};
-    std::atomic<std::int32_t> blocksPerCycle_{0};
-    std::array<Entry, kChannels> channels_{};
+    std::array<Tables, 2> tables_{};
 };
 
 } // namespace mv620::acquisition

@@ -8,14 +8,12 @@ void setSampleRate(std::int32_t channel, std::int32_t rate) noexcept {
     AcquisitionContext& context = acquisitionContext;
     context.setChannelRate(channel, rate);
     context.buildSchedule();
-    // Once an acquisition has begun, its samples are addressed with the rates it was started
-    // with: the instrument keeps streaming with them until the next start.
-    if (!acquisitionRunning.load(std::memory_order_relaxed) &&
-        blocksTransferred.load(std::memory_order_relaxed) == 0) {
-        context.addressing.beginWrite();
-        context.addressing.store(context.dividers(), context.schedule);
-        context.addressing.endWrite();
-    }
+    // Published as the rates' schedule. The samples of an acquisition stay addressed with the
+    // rates it was started with (the instrument streams with them until the next start); the
+    // modulus and the boundary follow these rates whenever the ring holds no samples.
+    context.addressing.beginWrite();
+    context.addressing.store(Schedule::Rates, context.dividers(), context.schedule);
+    context.addressing.endWrite();
 }
 
 std::int32_t sampleRate(std::int32_t channel) noexcept {

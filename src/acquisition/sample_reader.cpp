@@ -1,5 +1,6 @@
 #include "acquisition/sample_reader.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "acquisition/acquisition.h"
@@ -10,6 +11,12 @@ namespace {
 
 std::uint32_t blocksSinceBoundary(std::uint32_t boundary) noexcept {
     return blocksTransferred.load(std::memory_order_acquire) - boundary;
+}
+
+// The schedule whose cycles the modulus and the boundary count: the latest acquisition's while
+// the ring holds its samples, else the one of the rates set now.
+Schedule scheduleOfTheRing() noexcept {
+    return ringHoldsAcquisition() ? Schedule::Acquisition : Schedule::Rates;
 }
 
 // One ring byte. The acquire load keeps the reader's re-check of the block count after it. The
@@ -26,7 +33,7 @@ std::int32_t SampleReader::read(std::uint32_t n) noexcept {
     for (;;) {
         if (!haveCopy_) {
             version_ = published.beginRead();
-            copy_ = published.channel(channel_);
+            copy_ = published.channel(Schedule::Acquisition, channel_);
             haveCopy_ = true;
         }
         const std::int32_t result = readWithCopy(n);
@@ -90,13 +97,14 @@ std::int32_t readSamples(std::int32_t* buffer, std::int32_t channel, std::int32_
 }
 
 std::int32_t currentSampleCount(std::int32_t channel) noexcept {
-    if (!acquisitionRunning.load(std::memory_order_relaxed)) {
+    // An acquisition that has ended, stopped or by itself, counts as not running.
+    if (!acquisitionStreaming.load(std::memory_order_acquire)) {
         return 0;
     }
     const PublishedSchedule& published = acquisitionContext.addressing;
     for (;;) {
         const std::uint32_t version = published.beginRead();
-        const ChannelAddressing copy = published.channel(channel);
+        const ChannelAddressing copy = published.channel(Schedule::Acquisition, channel);
         const std::uint32_t boundary =
             acquisitionContext.boundaryBlock.load(std::memory_order_relaxed);
         const std::uint32_t count =
@@ -111,7 +119,7 @@ std::int32_t sampleModulus(std::int32_t channel) noexcept {
     const PublishedSchedule& published = acquisitionContext.addressing;
     for (;;) {
         const std::uint32_t version = published.beginRead();
-        const ChannelAddressing copy = published.channel(channel);
+        const ChannelAddressing copy = published.channel(scheduleOfTheRing(), channel);
         if (published.unchanged(version)) {
             return static_cast<std::int32_t>(static_cast<std::uint32_t>(copy.samplesPerCycle) *
                                              16U);
@@ -119,11 +127,21 @@ std::int32_t sampleModulus(std::int32_t channel) noexcept {
     }
 }
 
+std::uint32_t boundaryBlockFor(std::int64_t m, std::int32_t blocksPerCycle) noexcept {
+    const std::int64_t step = std::int64_t{16} * blocksPerCycle;
+    if (step <= 0) {
+        return 0;
+    }
+    constexpr std::int64_t kFarthest = std::int64_t{1} << 31;
+    const std::int64_t farthestSteps = (kFarthest - 1) / step;
+    const std::int64_t steps = std::clamp(m, -farthestSteps, farthestSteps);
+    return static_cast<std::uint32_t>(steps * step); // two's complement: negative wraps
+}
+
 std::int32_t setBoundary(std::int32_t m) noexcept {
     // The host thread is the only writer of the addressing schedule, so its copy needs no check.
-    const ChannelAddressing copy = acquisitionContext.addressing.channel(0);
-    const std::uint32_t boundary =
-        static_cast<std::uint32_t>(m) * static_cast<std::uint32_t>(copy.blocksPerCycle) * 16U;
+    const ChannelAddressing copy = acquisitionContext.addressing.channel(scheduleOfTheRing(), 0);
+    const std::uint32_t boundary = boundaryBlockFor(m, copy.blocksPerCycle);
     acquisitionContext.boundaryBlock.store(boundary, std::memory_order_relaxed);
     return static_cast<std::int32_t>(boundary);
 }

@@ -29,4 +29,12 @@ private:
     ChannelAddressing copy_;
 };
 
+// The block from which sample indices count after Set_Sample_Boundary(m): m x 16 cycles of
+// `blocksPerCycle` blocks, always the start of a cycle. It is taken as a block number between
+// -2^31 and 2^31: in that range the block count's 32-bit arithmetic never wraps a boundary onto
+// the ring's blocks, so a boundary beyond the blocks transferred reads as overwritten, never as
+// another place of the stream. A larger m (or a more negative one) gives the farthest cycle start
+// of that range: a boundary far in the future (or the past). Returned as the 32-bit block word.
+std::uint32_t boundaryBlockFor(std::int64_t m, std::int32_t blocksPerCycle) noexcept;
+
 } // namespace mv620::acquisition

@@ -1,6 +1,7 @@
 #include "context/library_lifetime.h"
 
 #include "acquisition/acquisition.h"
+#include "platform/driver.h"
 
 namespace mv620 {
 
@@ -15,7 +16,12 @@ namespace {
 // host can call anything, on every platform and also when it is linked statically) and destroyed
 // when it is unloaded.
 struct LibraryLifetime {
-    LibraryLifetime() noexcept { resetLibraryState(); }
+    LibraryLifetime() noexcept {
+        // The driver backend first: whatever it keeps in static storage is then made before this
+        // object and destroyed after it, so the unload's stop below still finds it in place.
+        static_cast<void>(platform::driverBackend());
+        resetLibraryState();
+    }
     ~LibraryLifetime() { acquisition::stopAtUnload(); }
     LibraryLifetime(const LibraryLifetime&) = delete;
     LibraryLifetime& operator=(const LibraryLifetime&) = delete;

@@ -75,7 +75,9 @@ bool sendSection(device::DeviceConnection& connection, const ImageSection& secti
         const std::size_t taken = device::encodeDownloadPacket(packet, address, width, rest);
         rest = rest.subspan(taken);
         address += static_cast<std::uint32_t>(taken);
-        if (!connection.exchange(response, packet)) {
+        // A start since the previous packet has the read pipe now: nothing more is sent.
+        const device::ExchangeClaim claim;
+        if (!claim.claimed() || !connection.exchange(response, packet)) {
             return false;
         }
         progress.send(PBM_STEPIT, 0);
@@ -86,7 +88,9 @@ bool sendSection(device::DeviceConnection& connection, const ImageSection& secti
 } // namespace
 
 int downloadConfiguration(void* progressBar, bool reportProgress) noexcept {
-    // The instrument's answers would come in on the read pipe in the middle of the sample stream.
+    // The instrument's answers would come in on the read pipe in the middle of the sample stream:
+    // refused while a stream has it, before anything is sent and without a message. Each packet
+    // then claims the read pipe for its own exchange (see device/read_pipe.h).
     if (!device::readPipeFreeForExchange()) {
         return 0;
     }
@@ -100,7 +104,13 @@ int downloadConfiguration(void* progressBar, bool reportProgress) noexcept {
     device::PacketBytes packet{};
     device::PacketBytes response{};
     packet[0] = device::CMD_BEGIN_DOWNLOAD;
-    connection.exchange(response, packet); // the instrument's answer is not judged
+    {
+        const device::ExchangeClaim claim;
+        if (!claim.claimed()) {
+            return 0;
+        }
+        connection.exchange(response, packet); // the instrument's answer is not judged
+    }
     device::waitTicks(100);
 
     // The whole image is read and checked before anything of it is sent: a malformed image must

@@ -14,8 +14,9 @@ inline constexpr std::uint32_t PBM_SETSTEP = 1028;
 // download, reads and checks the whole image "acq620m_2189.idm" from the current directory, sends
 // it section by section, and returns 1 when the instrument echoed the first data byte of the last
 // packet, else 0. Refuses (0, nothing sent, no message) with no instrument or while an
-// acquisition runs. A malformed image sends no data packet and returns 0; so does an image with
-// no data words, for which there is no echo to judge. Any thread.
+// acquisition runs; an acquisition started during the download ends it (0) before its next
+// packet. A malformed image sends no data packet and returns 0; so does an image with no data
+// words, for which there is no echo to judge. Any thread.
 int downloadConfiguration(void* progressBar, bool reportProgress) noexcept;
 
 } // namespace mv620::control

@@ -20,7 +20,9 @@ std::int32_t classifyStatus(std::uint8_t statusByte) noexcept {
 }
 
 std::int32_t queryStatus() noexcept {
-    if (!device::readPipeFreeForExchange()) {
+    // The answer comes in on the read pipe: never while a stream has it.
+    const device::ExchangeClaim claim;
+    if (!claim.claimed()) {
         return kStatusNoAnswer;
     }
     device::DeviceConnection connection;

@@ -1,17 +1,49 @@
 // Who may use the instrument's read pipe. It carries the answers to command packets and, once an
-// acquisition has started, the sample stream; an answer read from it during a stream would be
-// taken out of the samples, and the stream would lose its alignment with the block count.
+// acquisition has started, the sample stream. An answer read from it during a stream would be
+// taken out of the samples (and the packet's own answer would land in the stream), and the
+// stream would lose its alignment with the block count for good. So a command exchange and a
+// stream never overlap:
+//
+//   - A control call (status query, download) claims the pipe for each exchange it makes (one
+//     packet and its answer) and releases it after the answer. The claim is refused while a
+//     stream has the pipe or is claiming it; the call then sends nothing more.
+//   - A start claims the pipe for its stream before the acquisition thread is created: from then
+//     on every exchange is refused, and the start waits until the exchange that is already under
+//     way (at most one packet, its 100 ms wait and its answer) has ended. The stream's claim ends
+//     when the acquisition thread ends.
+//
+// A download therefore never holds up a start for longer than one of its packets: the start
+// waits for the packet in flight, and the download refuses before its next packet.
+//
+// The line switches and the input port read use the control pipe, not the read pipe, and need
+// no claim: they stay allowed during an acquisition.
 #pragma once
 
 namespace mv620::device {
 
-// The acquisition claims the read pipe for its sample stream when it starts and releases it when
-// the stream ends. Host threads.
-void claimReadPipeForStream() noexcept;
-void releaseReadPipeFromStream() noexcept;
+// A claim for one command exchange; claimed() tells whether it was granted. Any thread.
+class ExchangeClaim {
+public:
+    ExchangeClaim() noexcept;
+    ~ExchangeClaim();
+    ExchangeClaim(const ExchangeClaim&) = delete;
+    ExchangeClaim& operator=(const ExchangeClaim&) = delete;
 
-// Whether a command exchange (status query, download) may use the read pipe now: false while a
-// sample stream has it. Any thread.
-bool readPipeFreeForExchange() noexcept;
+    [[nodiscard]] bool claimed() const noexcept { return claimed_; }
+
+private:
+    bool claimed_;
+};
+
+// Whether a command exchange would be granted now (no stream has the pipe). Any thread.
+[[nodiscard]] bool readPipeFreeForExchange() noexcept;
+
+// The stream's claim: refuses every new exchange, then waits for the one under way to end.
+// Host thread that starts acquisitions.
+void claimReadPipeForStream() noexcept;
+
+// Ends the stream's claim. Called once per claim, by the acquisition thread as it ends (or by the
+// start when no thread could be created).
+void releaseReadPipeFromStream() noexcept;
 
 } // namespace mv620::device

@@ -6,7 +6,9 @@
 
 namespace mv620::platform {
 
-// A file opened read-only, with no sharing on Windows. Closed when the object ends, on every path.
+// A regular file opened read-only, with no sharing on Windows. Closed when the object ends, on
+// every path. Anything else by that name (a FIFO, a pipe, a device, a directory) counts as a file
+// that cannot be opened, and opening never blocks.
 class ReadOnlyFile {
 public:
     // Opens `name`, relative to the process's current directory. isOpen() tells the outcome.

@@ -35,13 +35,14 @@ void FirmwareModel::reset(const InstrumentSettings& settings) {
     packets_.clear();
     configValues_.assign(kConfigWords, -1);
     configWidths_.assign(kConfigWords, 0);
-    stream_.stop();
-    stream_.clearWaveforms();
-    block_.assign(kBlockBytes, 0);
-    blockPrepared_ = false;
+    waveforms_ = WaveformSet{};
+    streamActive_ = false;
+    ++streamEpoch_; // whatever the generator made belongs to no stream any more
+    streamDividers_ = SampleStream::Dividers{};
     blockOffset_ = 0;
     blockIndex_ = 0;
     abortSeen_ = false;
+    blockWaveforms_ = WaveformSet{};
     paceAnchor_ = SimClock::time_point{};
     paceBase_ = 0;
     protocolErrors_ = 0;
@@ -64,8 +65,7 @@ void FirmwareModel::goAway() noexcept {
     ++plugGeneration_;
     outputs_ = 0;
     responses_.clear();
-    stream_.stop();
-    blockPrepared_ = false;
+    streamActive_ = false;
     blockOffset_ = 0;
     blockIndex_ = 0;
     abortSeen_ = false;
@@ -170,11 +170,11 @@ bool FirmwareModel::writePacket(const std::uint8_t* packet, SimClock::time_point
     switch (code) {
     case kCmdBeginDownload:
     case kCmdStatus:
-        queueResponse(packet);
+        queueResponse(packet, now);
         break;
     case kCmdDownloadData:
         downloadData(packet);
-        queueResponse(packet);
+        queueResponse(packet, now);
         break;
     case kCmdStartAcquisition:
         startAcquisition(packet, now);
@@ -186,9 +186,11 @@ bool FirmwareModel::writePacket(const std::uint8_t* packet, SimClock::time_point
     return true;
 }
 
-void FirmwareModel::queueResponse(const std::uint8_t* packet) {
+void FirmwareModel::queueResponse(const std::uint8_t* packet, SimClock::time_point now) {
     Response response;
     response.code = packet[0];
+    // Behind every byte of the stream produced so far.
+    response.at = streamBytesProduced(now);
     response.bytes[0] = packet[0];
     response.bytes[1] = packet[1]; // the sequence number, echoed
     response.bytes[3] = settings_.statusByte;
@@ -231,16 +233,20 @@ void FirmwareModel::downloadData(const std::uint8_t* packet) {
 void FirmwareModel::startAcquisition(const std::uint8_t* packet, SimClock::time_point now) {
     SampleStream::Dividers dividers{};
     bool known = packet[4] == 0;
+    bool any = false;
     for (std::size_t k = 0; k < kChannels; ++k) {
         dividers[k] = packet[kStartDividerOffset + k];
         known = known && isKnownDivider(dividers[k]);
+        any = any || dividers[k] != 0;
     }
     if (!known) {
         ++protocolErrors_;
     }
+    // A new stream from its first scan pass; what the pipe held before is gone.
     responses_.clear();
-    stream_.start(dividers);
-    blockPrepared_ = false;
+    ++streamEpoch_;
+    streamDividers_ = dividers;
+    streamActive_ = any;
     blockOffset_ = 0;
     blockIndex_ = 0;
     abortSeen_ = false;
@@ -266,7 +272,7 @@ std::uint64_t FirmwareModel::blocksProduced(SimClock::time_point now) const noex
 }
 
 bool FirmwareModel::blockReady(SimClock::time_point now) const noexcept {
-    if (!stream_.active()) {
+    if (!streamActive_) {
         return false;
     }
     if (faults_.readyNeverFrom != FaultPlan::kOff &&
@@ -276,8 +282,30 @@ bool FirmwareModel::blockReady(SimClock::time_point now) const noexcept {
     return blockOffset_ > 0 || blocksProduced(now) > blockIndex_;
 }
 
+std::uint64_t FirmwareModel::streamBytesRead() const noexcept {
+    return blockIndex_ * kBlockBytes + blockOffset_;
+}
+
+// The bytes of the stream the firmware has put into the pipe: every block produced, up to the
+// block from which it is set never to be ready.
+std::uint64_t FirmwareModel::streamBytesProduced(SimClock::time_point now) const noexcept {
+    const std::uint64_t read = streamBytesRead();
+    if (!streamActive_) {
+        return read;
+    }
+    std::uint64_t blocks = blocksProduced(now);
+    if (faults_.readyNeverFrom != FaultPlan::kOff) {
+        blocks = std::min(blocks, static_cast<std::uint64_t>(faults_.readyNeverFrom));
+    }
+    return std::max(blocks * kBlockBytes, read);
+}
+
+bool FirmwareModel::answerAtFront() const noexcept {
+    return !responses_.empty() && responses_.front().at <= streamBytesRead();
+}
+
 void FirmwareModel::setRate(std::uint32_t samplesPerSecond, SimClock::time_point now) noexcept {
-    if (stream_.active()) {
+    if (streamActive_) {
         const std::uint64_t produced = blocksProduced(now);
         paceBase_ = std::max(produced, blockIndex_ + (blockOffset_ > 0 ? 1u : 0u));
         paceAnchor_ = now;
@@ -285,34 +313,104 @@ void FirmwareModel::setRate(std::uint32_t samplesPerSecond, SimClock::time_point
     settings_.samplesPerSecond = samplesPerSecond;
 }
 
-bool FirmwareModel::readPipe(std::uint8_t* out, std::uint32_t length, std::uint32_t& returned,
-                             SimClock::time_point now) noexcept {
-    returned = 0;
-    if (length == kPacketLength) {
-        return readResponse(out, returned);
+PipeRead FirmwareModel::planRead(std::uint32_t length, SimClock::time_point now) {
+    PipeRead read;
+    if (length == 0) {
+        return read;
     }
-    return readData(out, length, returned, now);
+    // The first byte decides the faults: an answer that is to be lost goes with the failed
+    // transfer; a block whose reads are to fail is still waiting afterwards.
+    if (answerAtFront()) {
+        if (faults_.responseReads[responses_.front().code].fires()) {
+            responses_.pop_front();
+            return read;
+        }
+    } else {
+        if (!blockReady(now)) {
+            ++protocolErrors_; // the host must wait for an answer or for the ready bit
+            return read;
+        }
+        const auto failing = faults_.failedReads.find(blockIndex_);
+        if (failing != faults_.failedReads.end()) {
+            if (--failing->second == 0) {
+                faults_.failedReads.erase(failing);
+            }
+            return read; // nothing taken: the same bytes are still waiting
+        }
+    }
+    // The answers at the front, whole or in part.
+    while (read.bytes() < length && answerAtFront()) {
+        Response& answer = responses_.front();
+        const std::uint32_t n = std::min(length - read.bytes(), kPacketLength - answer.taken);
+        read.answers.insert(read.answers.end(), answer.bytes.begin() + answer.taken,
+                            answer.bytes.begin() + answer.taken + n);
+        answer.taken += n;
+        if (answer.taken == kPacketLength) {
+            responses_.pop_front();
+        }
+    }
+    // Then the stream, up to the end of the current block or the next answer.
+    if (read.bytes() < length && blockReady(now)) {
+        std::uint32_t n = std::min(length - read.bytes(), kBlockBytes - blockOffset_);
+        if (blockOffset_ == 0) {
+            const auto cut = faults_.shortReads.find(blockIndex_);
+            if (cut != faults_.shortReads.end()) {
+                n = std::min(n, cut->second);
+                faults_.shortReads.erase(cut);
+            }
+            blockPattern_ = settings_.pattern;
+            blockWaveforms_ = waveforms_;
+        }
+        if (!responses_.empty()) {
+            n = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(n, responses_.front().at - streamBytesRead()));
+        }
+        read.dataCount = n;
+        read.epoch = streamEpoch_;
+        read.block = blockIndex_;
+        read.dataOffset = blockOffset_;
+        read.dividers = streamDividers_;
+        read.pattern = blockPattern_;
+        read.waveforms = blockWaveforms_;
+        blockOffset_ += n;
+        if (blockOffset_ == kBlockBytes) {
+            finishBlock(true);
+        }
+    }
+    read.ok = read.bytes() > 0;
+    return read;
 }
 
-bool FirmwareModel::readResponse(std::uint8_t* out, std::uint32_t& returned) noexcept {
-    if (responses_.empty()) {
+void FirmwareModel::fillRead(const PipeRead& read, std::uint8_t* out) noexcept {
+    deviceWrite(out, read.answers.data(), read.answers.size());
+    if (read.dataCount == 0) {
+        return;
+    }
+    if (generatorEpoch_ != read.epoch) {
+        generator_.start(read.dividers);
+        generatorEpoch_ = read.epoch;
+        blocksGenerated_ = 0;
+    }
+    // Blocks are made in stream order; blocks dropped by the firmware are made all the same, to
+    // move the scan on.
+    block_.resize(kBlockBytes);
+    while (blocksGenerated_ <= read.block) {
+        generator_.generate(read.pattern, read.waveforms, block_.data(), kBlockSamples);
+        ++blocksGenerated_;
+    }
+    deviceWrite(out + read.answers.size(), block_.data() + read.dataOffset, read.dataCount);
+}
+
+bool FirmwareModel::readPipe(std::uint8_t* out, std::uint32_t length, std::uint32_t& returned,
+                             SimClock::time_point now) {
+    const PipeRead read = planRead(length, now);
+    returned = 0;
+    if (!read.ok) {
         return false;
     }
-    const Response response = responses_.front();
-    responses_.pop_front();
-    if (faults_.responseReads[response.code].fires()) {
-        return false; // lost with the failed transfer
-    }
-    deviceWrite(out, response.bytes.data(), kPacketLength);
-    returned = kPacketLength;
+    fillRead(read, out);
+    returned = read.bytes();
     return true;
-}
-
-void FirmwareModel::prepareBlock() noexcept {
-    if (!blockPrepared_) {
-        stream_.generate(settings_.pattern, block_.data(), kBlockSamples);
-        blockPrepared_ = true;
-    }
 }
 
 void FirmwareModel::finishBlock(bool delivered) noexcept {
@@ -321,43 +419,6 @@ void FirmwareModel::finishBlock(bool delivered) noexcept {
     }
     ++blockIndex_;
     blockOffset_ = 0;
-    blockPrepared_ = false;
-}
-
-bool FirmwareModel::readData(std::uint8_t* out, std::uint32_t length, std::uint32_t& returned,
-                             SimClock::time_point now) noexcept {
-    if (!blockReady(now)) {
-        ++protocolErrors_; // the host must wait for the ready bit
-        return false;
-    }
-    const std::uint32_t remaining = kBlockBytes - blockOffset_;
-    if (length != kBlockBytes && length > remaining) {
-        ++protocolErrors_;
-        return false;
-    }
-    const auto failing = faults_.failedReads.find(blockIndex_);
-    if (failing != faults_.failedReads.end()) {
-        if (--failing->second == 0) {
-            faults_.failedReads.erase(failing);
-        }
-        return false; // nothing consumed: the same bytes are still waiting
-    }
-    prepareBlock();
-    std::uint32_t n = std::min(length, remaining);
-    if (blockOffset_ == 0) {
-        const auto cut = faults_.shortReads.find(blockIndex_);
-        if (cut != faults_.shortReads.end()) {
-            n = std::min(n, cut->second);
-            faults_.shortReads.erase(cut);
-        }
-    }
-    deviceWrite(out, block_.data() + blockOffset_, n);
-    blockOffset_ += n;
-    returned = n;
-    if (blockOffset_ == kBlockBytes) {
-        finishBlock(true);
-    }
-    return true;
 }
 
 void FirmwareModel::abortReadPipe() noexcept { abortSeen_ = true; }
@@ -369,9 +430,8 @@ void FirmwareModel::resetReadPipe(SimClock::time_point now) noexcept {
         return;
     }
     abortSeen_ = false;
-    if (stream_.active() && (blockOffset_ > 0 || blocksProduced(now) > blockIndex_)) {
-        prepareBlock(); // its samples are gone from the stream all the same
-        finishBlock(false);
+    if (streamActive_ && (blockOffset_ > 0 || blocksProduced(now) > blockIndex_)) {
+        finishBlock(false); // its samples are gone from the stream all the same
     }
 }
 

@@ -1,8 +1,8 @@
 #include "sim/sample_stream.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
-#include <utility>
 
 namespace mv620::sim {
 
@@ -25,76 +25,70 @@ std::uint16_t patternValue(Pattern pattern, std::uint32_t channel, std::uint64_t
 }
 
 void SampleStream::start(const Dividers& dividersByScanPosition) noexcept {
-    dividers_ = dividersByScanPosition;
-    taken_.fill(0);
-    pass_ = 0;
-    position_ = kChannels;
-    active_ = false;
-    for (const std::uint8_t d : dividers_) {
+    visitCount_ = 0;
+    for (std::uint32_t position = 0; position < kChannels; ++position) {
+        const std::uint8_t d = dividersByScanPosition[position];
         if (d != 0) {
-            active_ = true;
+            // First sampled in pass d, then every d passes.
+            visits_[visitCount_++] = Visit{kScanOrder[position], d, d};
         }
     }
+    taken_.fill(0);
+    identifyPhase_.fill(0);
+    sampledCount_ = 0;
+    cursor_ = 0;
 }
 
-void SampleStream::stop() noexcept { active_ = false; }
-
-void SampleStream::setWaveform(std::uint32_t channel, std::vector<std::uint16_t> waveform) {
-    if (channel < kChannels) {
-        waveforms_[channel] = std::move(waveform);
-    }
-}
-
-void SampleStream::clearWaveforms() noexcept {
-    for (auto& waveform : waveforms_) {
-        waveform.clear();
-        waveform.shrink_to_fit();
-    }
-}
+void SampleStream::stop() noexcept { visitCount_ = 0; }
 
 std::uint64_t SampleStream::samplesTaken(std::uint32_t channel) const noexcept {
     return channel < kChannels ? taken_[channel] : 0;
 }
 
-// Moves to the first position of the next pass in which at least one channel is sampled, so that
-// long runs of empty passes (large dividers) cost nothing.
+// Moves on to the next pass in which at least one channel is sampled, so that long runs of empty
+// passes (large dividers) cost nothing, and lists the channels sampled in it, in scan order.
 void SampleStream::advanceToNextSampledPass() noexcept {
-    std::uint64_t next = 0;
-    for (const std::uint8_t d : dividers_) {
-        if (d == 0) {
-            continue;
-        }
-        const std::uint64_t candidate = (pass_ / d + 1u) * d;
-        if (next == 0 || candidate < next) {
-            next = candidate;
+    std::uint32_t step = visits_[0].passesLeft;
+    for (std::size_t v = 1; v < visitCount_; ++v) {
+        step = std::min<std::uint32_t>(step, visits_[v].passesLeft);
+    }
+    sampledCount_ = 0;
+    for (std::size_t v = 0; v < visitCount_; ++v) {
+        Visit& visit = visits_[v];
+        visit.passesLeft = static_cast<std::uint8_t>(visit.passesLeft - step);
+        if (visit.passesLeft == 0) {
+            sampled_[sampledCount_++] = visit.channel;
+            visit.passesLeft = visit.divider;
         }
     }
-    pass_ = next;
-    position_ = 0;
+    cursor_ = 0;
 }
 
-void SampleStream::generate(Pattern pattern, std::uint8_t* out, std::size_t samples) noexcept {
-    if (!active_) {
+void SampleStream::generate(Pattern pattern, const WaveformSet& waveforms, std::uint8_t* out,
+                            std::size_t samples) noexcept {
+    if (!active()) {
         return;
     }
-    std::size_t written = 0;
-    while (written < samples) {
-        if (position_ >= kChannels) {
+    for (std::size_t written = 0; written < samples; ++written) {
+        if (cursor_ == sampledCount_) {
             advanceToNextSampledPass();
         }
-        const std::uint8_t d = dividers_[position_];
-        if (d != 0 && pass_ % d == 0) {
-            const std::uint32_t channel = kScanOrder[position_];
-            const std::vector<std::uint16_t>& waveform = waveforms_[channel];
-            const std::uint64_t n = taken_[channel]++;
-            const std::uint16_t value =
-                waveform.empty() ? patternValue(pattern, channel, n)
-                                 : waveform[static_cast<std::size_t>(n % waveform.size())];
-            out[2 * written] = static_cast<std::uint8_t>(value >> 8);
-            out[2 * written + 1] = static_cast<std::uint8_t>(value & 0xFFu);
-            ++written;
+        const std::uint8_t channel = sampled_[cursor_++];
+        const std::uint64_t n = taken_[channel]++;
+        // The identify pattern's n mod 1637 runs along with n, which spares a division per sample.
+        const std::uint32_t phase = identifyPhase_[channel];
+        identifyPhase_[channel] = phase + 1 == kIdentifySpan ? 0 : phase + 1;
+        const Waveform& waveform = waveforms[channel];
+        std::uint16_t value = 0;
+        if (waveform != nullptr && !waveform->empty()) {
+            value = (*waveform)[static_cast<std::size_t>(n % waveform->size())];
+        } else if (pattern == Pattern::Identify) {
+            value = static_cast<std::uint16_t>(channel * kIdentifySpan + phase);
+        } else {
+            value = patternValue(pattern, channel, n);
         }
-        ++position_;
+        out[2 * written] = static_cast<std::uint8_t>(value >> 8);
+        out[2 * written + 1] = static_cast<std::uint8_t>(value & 0xFFu);
     }
 }
 

@@ -3,9 +3,11 @@
 #include "MV620ACQm_sim.h"
 
 #include "sim/sim_driver.h"
+#include "sim/sim_environment.h"
 #include "sim/virtual_clock.h"
 
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -44,6 +46,7 @@ extern "C" {
 
 void MV620_CALL MV620Sim_Reset(void) {
     mv620::sim::stopVirtualClock();
+    SimDriver::instance().setRequestMicroseconds(0);
     try {
         withState([](DriverState& s) { s.reset(mv620::sim::InstrumentSettings{}); });
     } catch (...) { // out of memory: the logs could not be set up again
@@ -97,7 +100,10 @@ int MV620_CALL MV620Sim_SetWaveform(int channel, const uint16_t* samples, int co
     }
     try {
         // Copied before the lock is taken, so that a long waveform never holds up the stream.
-        std::vector<std::uint16_t> waveform(samples, samples + count);
+        mv620::sim::Waveform waveform;
+        if (count > 0) {
+            waveform = std::make_shared<const std::vector<std::uint16_t>>(samples, samples + count);
+        }
         withState([&](DriverState& s) {
             s.model.setWaveform(static_cast<std::uint32_t>(channel), std::move(waveform));
         });
@@ -114,6 +120,14 @@ int MV620_CALL MV620Sim_SetRate(int samplesPerSecond) {
     withState([&](DriverState& s) {
         s.model.setRate(static_cast<std::uint32_t>(samplesPerSecond), mv620::sim::SimClock::now());
     });
+    return 1;
+}
+
+int MV620_CALL MV620Sim_SetRequestLatency(int microseconds) {
+    if (!inRange(microseconds, 0, static_cast<int>(mv620::sim::kMaxRequestMicroseconds))) {
+        return 0;
+    }
+    SimDriver::instance().setRequestMicroseconds(static_cast<std::uint32_t>(microseconds));
     return 1;
 }
 
@@ -191,6 +205,11 @@ int MV620_CALL MV620Sim_FailPacketWrite(int code, int nth) { return setCodeFault
 
 int MV620_CALL MV620Sim_FailResponseRead(int code, int nth) {
     return setCodeFault(false, code, nth);
+}
+
+int MV620_CALL MV620Sim_SetByteCountsReported(int on) {
+    withState([&](DriverState& s) { s.byteCountsReported = on != 0; });
+    return 1;
 }
 
 int MV620_CALL MV620Sim_SetWrongEcho(int on) {

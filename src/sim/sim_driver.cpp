@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 namespace mv620::sim {
 
@@ -51,20 +52,33 @@ void observeMessage(platform::WindowHandle window, std::uint32_t message, std::u
     SimDriver::instance().recordMessage(window, message, wParam, lParam);
 }
 
-SimDriver& createAtLoad() {
-    const LoadOptions options =
-        // Read once while the library loads, before any thread of it runs.
-        loadOptionsFrom([](const char* name) -> const char* {
-            return std::getenv(name); // NOLINT(concurrency-mt-unsafe)
-        });
-    // Deliberately never deleted: see instance().
-    auto* driver = new SimDriver(options.settings);
-    platform::setWindowMessageObserver(&observeMessage);
-    if (options.virtualClock) {
-        startVirtualClock(kEnvironmentClockStart);
-    }
-    return *driver;
+LoadOptions optionsFromTheEnvironment() noexcept {
+    // Read once while the library loads, before any thread of it runs.
+    return loadOptionsFrom([](const char* name) -> const char* {
+        return std::getenv(name); // NOLINT(concurrency-mt-unsafe)
+    });
 }
+
+// The process's simulated instrument, with what it installs into the platform while it lives:
+// the observer of the library's window messages and, when the environment asks for it, the
+// virtual clock.
+struct ProcessInstrument {
+    explicit ProcessInstrument(const LoadOptions& options)
+        : driver(options.settings, options.requestMicroseconds) {
+        platform::setWindowMessageObserver(&observeMessage);
+        if (options.virtualClock) {
+            startVirtualClock(kEnvironmentClockStart);
+        }
+    }
+    ~ProcessInstrument() {
+        platform::setWindowMessageObserver(nullptr);
+        stopVirtualClock();
+    }
+    ProcessInstrument(const ProcessInstrument&) = delete;
+    ProcessInstrument& operator=(const ProcessInstrument&) = delete;
+
+    SimDriver driver;
+};
 
 // Sets the simulated instrument up while the module loads, so the progress message observer and
 // the environment's settings are in force before the application's first call.
@@ -122,17 +136,19 @@ void DriverState::reset(const InstrumentSettings& settings) {
     stats = {};
     malformed = 0;
     messages.clear();
+    byteCountsReported = true;
 }
 
 SimDriver& SimDriver::instance() noexcept {
-    // Created on first use and never destroyed: the library's unload may still be stopping an
-    // acquisition thread that calls in here after static destructors have run.
-    static SimDriver& driver = createAtLoad();
-    return driver;
+    // Made on first use, which the module's load makes (and the library's load, which asks for
+    // its driver backend before anything else), so it is destroyed at unload only after the
+    // library's own unload has stopped and joined the acquisition thread that uses it.
+    static ProcessInstrument instrument(optionsFromTheEnvironment());
+    return instrument.driver;
 }
 
 platform::DeviceHandle SimDriver::open(const char* path) noexcept {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<FairMutex> lock(mutex_);
     RequestStats& stats = state_.statsFor(StatsSlot::Open);
     ++stats.issued;
     if (path == nullptr || std::strcmp(path, kDevicePath) != 0) {
@@ -155,7 +171,7 @@ platform::DeviceHandle SimDriver::open(const char* path) noexcept {
 }
 
 void SimDriver::close(platform::DeviceHandle handle) noexcept {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<FairMutex> lock(mutex_);
     RequestStats& stats = state_.statsFor(StatsSlot::Close);
     ++stats.issued;
     if (state_.handles.erase(handle) == 0) {
@@ -166,44 +182,105 @@ void SimDriver::close(platform::DeviceHandle handle) noexcept {
     ++stats.succeeded;
 }
 
-bool SimDriver::control(platform::DeviceHandle handle, std::uint32_t code, const void* in,
-                        std::uint32_t inLength, void* out, std::uint32_t outLength,
-                        std::uint32_t* bytesReturned) noexcept {
-    const auto* input = static_cast<const std::uint8_t*>(in);
-    const std::lock_guard<std::mutex> lock(mutex_);
+SimDriver::Admission SimDriver::admit(platform::DeviceHandle handle, std::uint32_t code,
+                                      const std::uint8_t* in, std::uint32_t inLength,
+                                      const void* out, std::uint32_t outLength,
+                                      RequestRecord& record) {
     const bool reachable = state_.model.reachable();
-
-    RequestRecord record;
     record.code = code;
     record.handle = static_cast<std::int64_t>(handle);
     record.inLength = inLength;
     record.outLength = outLength;
-    if (input != nullptr) {
-        std::memcpy(record.in.data(), input, std::min<std::size_t>(inLength, kLoggedInputBytes));
+    if (in != nullptr) {
+        std::memcpy(record.in.data(), in, std::min<std::size_t>(inLength, kLoggedInputBytes));
     }
-
     RequestStats& stats = state_.statsFor(statsSlotOf(code));
     ++stats.issued;
-    std::uint32_t returned = 0;
     const auto open = state_.handles.find(handle);
-    if (open == state_.handles.end() || !requestWellFormed(code, input, inLength, out, outLength)) {
+    if (open == state_.handles.end() || !requestWellFormed(code, in, inLength, out, outLength)) {
         record.refused = true;
         ++stats.refused;
         ++state_.malformed;
-    } else if (reachable && open->second == state_.model.plugGeneration()) {
-        record.result = dispatch(code, input, out, outLength, returned);
+        return Admission::Refused;
     }
+    return reachable && open->second == state_.model.plugGeneration() ? Admission::Carry
+                                                                      : Admission::DeviceGone;
+}
+
+bool SimDriver::finish(RequestRecord& record, std::uint32_t returned,
+                       std::uint32_t* bytesReturned) noexcept {
     if (!record.result) {
         returned = 0;
     } else {
-        ++stats.succeeded;
+        ++state_.statsFor(statsSlotOf(record.code)).succeeded;
+        if (!state_.byteCountsReported) {
+            returned = 0;
+        }
     }
     record.bytesReturned = returned;
     if (bytesReturned != nullptr) {
         *bytesReturned = returned;
     }
-    state_.requests.add(record);
+    try {
+        state_.requests.add(record);
+    } catch (...) { // out of memory: the log misses this one
+    }
     return record.result;
+}
+
+void SimDriver::takeRequestTime() const noexcept {
+    const std::uint32_t microseconds = requestMicroseconds_.load(std::memory_order_relaxed);
+    if (microseconds != 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+    }
+}
+
+bool SimDriver::control(platform::DeviceHandle handle, std::uint32_t code, const void* in,
+                        std::uint32_t inLength, void* out, std::uint32_t outLength,
+                        std::uint32_t* bytesReturned) noexcept {
+    const auto* input = static_cast<const std::uint8_t*>(in);
+    takeRequestTime(); // the round trip, before the driver's locks are taken
+    if (code == kIoctlBulkRead) {
+        return readPipe(handle, input, inLength, out, outLength, bytesReturned);
+    }
+    const std::lock_guard<FairMutex> lock(mutex_);
+    RequestRecord record;
+    std::uint32_t returned = 0;
+    if (admit(handle, code, input, inLength, out, outLength, record) == Admission::Carry) {
+        try {
+            record.result = dispatch(code, input, out, outLength, returned);
+        } catch (...) { // out of memory in the firmware's logs: the request fails
+            record.result = false;
+        }
+    }
+    return finish(record, returned, bytesReturned);
+}
+
+// A read of the read pipe: decided under the lock, carried out (the block's samples made and
+// copied into the host's buffer) outside it, then counted under the lock again.
+bool SimDriver::readPipe(platform::DeviceHandle handle, const std::uint8_t* in,
+                         std::uint32_t inLength, void* out, std::uint32_t outLength,
+                         std::uint32_t* bytesReturned) noexcept {
+    const std::lock_guard<std::mutex> oneReadAtATime(readLock_);
+    RequestRecord record;
+    PipeRead read;
+    {
+        const std::lock_guard<FairMutex> lock(mutex_);
+        if (admit(handle, kIoctlBulkRead, in, inLength, out, outLength, record) ==
+            Admission::Carry) {
+            try {
+                read = state_.model.planRead(outLength, SimClock::now());
+            } catch (...) { // out of memory: the read fails, taking nothing
+                read = PipeRead{};
+            }
+        }
+    }
+    if (read.ok) {
+        state_.model.fillRead(read, static_cast<std::uint8_t*>(out));
+    }
+    const std::lock_guard<FairMutex> lock(mutex_);
+    record.result = read.ok;
+    return finish(record, read.bytes(), bytesReturned);
 }
 
 bool SimDriver::dispatch(std::uint32_t code, const std::uint8_t* in, void* out,
@@ -228,8 +305,6 @@ bool SimDriver::dispatch(std::uint32_t code, const std::uint8_t* in, void* out,
             returned = 1;
             return true;
         }
-    case kIoctlBulkRead:
-        return model.readPipe(bytes, outLength, returned, now);
     case kIoctlBulkWrite:
         if (!model.writePacket(bytes, now)) {
             return false;
@@ -249,8 +324,11 @@ bool SimDriver::dispatch(std::uint32_t code, const std::uint8_t* in, void* out,
 
 void SimDriver::recordMessage(void* window, std::uint32_t message, std::uintptr_t wParam,
                               std::intptr_t lParam) noexcept {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    state_.messages.add(MessageRecord{window, message, wParam, lParam});
+    const std::lock_guard<FairMutex> lock(mutex_);
+    try {
+        state_.messages.add(MessageRecord{window, message, wParam, lParam});
+    } catch (...) { // out of memory: the log misses this one
+    }
 }
 
 } // namespace mv620::sim

@@ -6,9 +6,11 @@
 
 #include "platform/driver.h"
 #include "sim/bounded_log.h"
+#include "sim/fair_mutex.h"
 #include "sim/firmware_model.h"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -76,6 +78,9 @@ struct DriverState {
     BoundedLog<MessageRecord> messages;
     std::map<platform::DeviceHandle, std::uint32_t> handles; // open handle -> plug generation
     platform::DeviceHandle nextHandle = 1;
+    // False: every successful request reports 0 bytes returned, as a driver that never fills in
+    // the count does.
+    bool byteCountsReported = true;
 
     RequestStats& statsFor(StatsSlot slot) noexcept {
         return stats[static_cast<std::size_t>(slot)];
@@ -86,11 +91,13 @@ struct DriverState {
 
 class SimDriver final : public platform::DriverBackend {
 public:
-    explicit SimDriver(const InstrumentSettings& settings = InstrumentSettings{})
-        : state_(settings) {}
+    explicit SimDriver(const InstrumentSettings& settings = InstrumentSettings{},
+                       std::uint32_t requestMicroseconds = 0)
+        : requestMicroseconds_(requestMicroseconds), state_(settings) {}
 
-    // The simulated instrument of this process, set up from the environment on first use and
-    // never destroyed (the library may still be using it while the process unloads).
+    // The simulated instrument of this process, set up from the environment on first use (the
+    // library's load) and destroyed when the module is unloaded, after the library has stopped
+    // its acquisition thread.
     static SimDriver& instance() noexcept;
 
     platform::DeviceHandle open(const char* path) noexcept override;
@@ -102,17 +109,42 @@ public:
     void recordMessage(void* window, std::uint32_t message, std::uintptr_t wParam,
                        std::intptr_t lParam) noexcept;
 
+    // The time every request takes, spent sleeping outside the driver's locks (see
+    // sim_environment.h). Any thread.
+    void setRequestMicroseconds(std::uint32_t microseconds) noexcept {
+        requestMicroseconds_.store(microseconds, std::memory_order_relaxed);
+    }
+
     // Runs `f` on the state under the driver's lock. `f` must not block.
     template <typename F> decltype(auto) withState(F&& f) {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const std::lock_guard<FairMutex> lock(mutex_);
         return std::forward<F>(f)(state_);
     }
 
 private:
+    // What a request is, before it reaches the instrument: refused (malformed, or on a handle
+    // that is not open), failed (the device is gone), or to be carried out.
+    enum class Admission { Refused, DeviceGone, Carry };
+    Admission admit(platform::DeviceHandle handle, std::uint32_t code, const std::uint8_t* in,
+                    std::uint32_t inLength, const void* out, std::uint32_t outLength,
+                    RequestRecord& record);
+    bool finish(RequestRecord& record, std::uint32_t returned,
+                std::uint32_t* bytesReturned) noexcept;
+    bool readPipe(platform::DeviceHandle handle, const std::uint8_t* in, std::uint32_t inLength,
+                  void* out, std::uint32_t outLength, std::uint32_t* bytesReturned) noexcept;
     bool dispatch(std::uint32_t code, const std::uint8_t* in, void* out, std::uint32_t outLength,
                   std::uint32_t& returned);
+    void takeRequestTime() const noexcept;
 
-    std::mutex mutex_;
+    // Relaxed: a value on its own, read by each request.
+    std::atomic<std::uint32_t> requestMicroseconds_;
+
+    // The lock of the state: every request and every call of the C API takes it for a short
+    // moment, and is served in turn. Reads of the read pipe also take readLock_ for their whole
+    // length (one read at a time, as on the instrument's pipe); they make and copy the block's
+    // samples holding readLock_ alone. Order: readLock_ before mutex_.
+    FairMutex mutex_;
+    std::mutex readLock_;
     DriverState state_;
 };
 

@@ -72,6 +72,10 @@ LoadOptions loadOptionsFrom(EnvironmentLookup lookup) noexcept {
     if (parseNumber(lookup("MV620SIM_INPUTS"), kInputMask, value)) {
         s.inputs = static_cast<std::uint8_t>(value);
     }
+    options.requestMicroseconds = s.samplesPerSecond == 0 ? 0 : kRealTimeRequestMicroseconds;
+    if (parseNumber(lookup("MV620SIM_LATENCY_US"), kMaxRequestMicroseconds, value)) {
+        options.requestMicroseconds = static_cast<std::uint32_t>(value);
+    }
     if (const char* clock = lookup("MV620SIM_VIRTUAL_CLOCK"); clock != nullptr) {
         options.virtualClock = std::strcmp(clock, "1") == 0;
     }

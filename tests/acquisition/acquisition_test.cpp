@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <random>
 #include <string>
 
+#include "platform/clock.h"
 #include "support/library_fixture.h"
 #include "support/stream_model.h"
 
@@ -425,6 +427,139 @@ TEST_F(Acquisition, ShortReadKeepsTheStreamAligned) {
                   expectedSample(s.channel, s.index))
             << p;
     }
+}
+
+// Every sample of the given blocks, against the stream model.
+void expectBlocksExact(const StreamModel& model, std::uint64_t firstBlock, std::uint64_t endBlock) {
+    for (std::uint64_t p = firstBlock * kBlockSamples; p < endBlock * kBlockSamples; ++p) {
+        const auto s = model.at(p);
+        ASSERT_EQ(Get_DataPoint(s.channel, static_cast<int>(s.index)),
+                  expectedSample(s.channel, s.index))
+            << "stream position " << p;
+    }
+}
+
+// The lengths a first read comes back with: every one from 1 to 63999 bytes in an optimized
+// build; in the sanitizer and debug builds, which run the simulated instrument many times slower,
+// both ends of the range, every length around a multiple of 64 bytes (a USB packet) and a spread
+// between.
+std::vector<int> shortReadLengths() {
+    std::vector<int> lengths;
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    for (int length = 1; length < 64000; ++length) {
+        lengths.push_back(length);
+    }
+#else
+    for (int length = 1; length < 64000; ++length) {
+        const int aroundPacket = length % 64;
+        if (length <= 130 || length >= 63870 || (length % 4096 <= 1 || length % 4096 == 4095) ||
+            (aroundPacket == 0 && length % 1024 == 0) || length % 997 == 0) {
+            lengths.push_back(length);
+        }
+    }
+#endif
+    return lengths;
+}
+
+// A first read of a block that comes back short, by any number of bytes, is completed by reading
+// the rest: the stream stays aligned with the count, block after block.
+TEST_F(Acquisition, AShortReadOfEveryLengthCompletesItsBlock) {
+    const auto rates = ratesWith({{0, 10}, {9, 1}, {21, 2}});
+    applyRates(rates);
+    const std::vector<int> lengths = shortReadLengths();
+    int block = 0;
+    for (const int length : lengths) {
+        ASSERT_EQ(MV620Sim_ShortBlockRead(block++, length), 1);
+    }
+    ASSERT_EQ(MV620Sim_ShortBlockRead(block++, 63936), 1); // exactly one USB packet short
+    streamBlocks(block, std::chrono::minutes(10));
+    EXPECT_EQ(MV620Sim_GetBlocksDelivered(), block) << "every block read whole";
+    EXPECT_EQ(MV620Sim_GetProtocolErrors(), 0);
+    // A block read short and not completed would have shifted every block after it.
+    expectBlocksExact(StreamModel(dividersOf(rates)), static_cast<std::uint64_t>(block) - 15,
+                      static_cast<std::uint64_t>(block));
+}
+
+// A driver that reports no byte count for a successful read moved the whole block.
+TEST_F(Acquisition, ASuccessfulReadWithoutAByteCountIsAWholeBlock) {
+    const auto rates = ratesWith({{0, 10}, {1, 5}});
+    applyRates(rates);
+    ASSERT_EQ(MV620Sim_SetByteCountsReported(0), 1);
+    streamBlocks(6);
+    MV620SimRequestStats aborts{};
+    MV620Sim_GetRequestStats(MV620SIM_IOCTL_ABORT_PIPE, &aborts);
+    EXPECT_EQ(aborts.issued, 0) << "no block counted as failed";
+    expectBlocksExact(StreamModel(dividersOf(rates)), 0, 6);
+}
+
+// The library's tick counter, standing at a reading the test chooses: a busy wait that starts
+// at 100 or less ends at once, and time passes only when the test says so.
+std::atomic<std::uint32_t> standingTicks{50};
+std::uint32_t readStandingClock() noexcept { return standingTicks.load(); }
+
+std::int64_t failedInputReads() {
+    MV620SimRequestStats vendor{};
+    MV620Sim_GetRequestStats(MV620SIM_IOCTL_VENDOR_REQUEST, &vendor);
+    return vendor.issued - vendor.succeeded;
+}
+
+// The ready poll gives up on an unplugged instrument after a second of failures, and not before:
+// however many requests fail meanwhile, the acquisition runs on while the clock stands still.
+TEST_F(Acquisition, TheReadyPollGivesUpAfterASecondNotAfterACount) {
+    standingTicks = 50;
+    platform::setTickSource(&readStandingClock);
+    Set_Sample_Rate(0, 10);
+    MV620Sim_UnplugAfterBlocks(2);
+    ASSERT_EQ(Start_Acquisition(nullptr), 1);
+    ASSERT_TRUE(eventually([] { return blocks() == 2; }));
+    ASSERT_TRUE(eventually([] { return failedInputReads() > 120000; }));
+    EXPECT_EQ(MV620Sim_GetOpenHandles(), 1) << "the thread still polls";
+    EXPECT_GT(Get_Current_DataPoint(0), 0);
+    standingTicks = 50 + 999;
+    const std::int64_t before = failedInputReads();
+    ASSERT_TRUE(eventually([before] { return failedInputReads() > before + 1000; }));
+    EXPECT_EQ(MV620Sim_GetOpenHandles(), 1) << "999 ms are not a second";
+    standingTicks = 50 + 1000;
+    ASSERT_TRUE(eventually([] { return Get_Current_DataPoint(0) == 0; }));
+    EXPECT_EQ(MV620Sim_GetOpenHandles(), 0);
+    EXPECT_EQ(Get_Blocks_Transferred(), 2);
+    EXPECT_EQ(Stop_Acquisition(), 0);
+}
+
+// An acquisition whose thread ended by itself is over, for a host that never called
+// Stop_Acquisition too: with no sample in the ring the readers follow the rates again, and the
+// status query and the download may use the read pipe.
+TEST_F(Acquisition, AnAcquisitionWhoseStartFailedIsOverWithoutAStop) {
+    Set_Sample_Rate(0, 10);
+    MV620Sim_FailPacketWrite(19, 0);
+    ASSERT_EQ(Start_Acquisition(nullptr), 1);
+    ASSERT_TRUE(eventually([] { return Get_MV620ACQ_Status() == 90; }))
+        << "the status query keeps being refused";
+    Set_Sample_Rate(1, 1);
+    EXPECT_EQ(Get_Sample_Modulus(0), 5120000);
+    EXPECT_EQ(Get_Sample_Modulus(1), 512000);
+    EXPECT_EQ(Set_Sample_Boundary(1), 176);
+    EXPECT_EQ(Get_Current_DataPoint(0), 0);
+    EXPECT_EQ(Get_DataPoint(0, 0), SAMPLE_NO_BLOCKS);
+    EXPECT_EQ(Stop_Acquisition(), 0);
+}
+
+TEST_F(Acquisition, AnAcquisitionWhoseInstrumentWentAwayIsOverWithoutAStop) {
+    const auto rates = ratesWith({{0, 10}, {3, 5}});
+    applyRates(rates);
+    MV620Sim_UnplugAfterBlocks(3);
+    ASSERT_EQ(Start_Acquisition(nullptr), 1);
+    ASSERT_TRUE(eventually([] { return blocks() == 3; }));
+    ASSERT_TRUE(eventually([] { return Get_Current_DataPoint(0) == 0; }));
+    // The ring holds the acquisition's samples: they keep its schedule whatever the rates now.
+    const int modulus = Get_Sample_Modulus(0);
+    Set_Sample_Rate(7, 1);
+    EXPECT_EQ(Get_Sample_Modulus(0), modulus);
+    expectBlocksExact(StreamModel(dividersOf(rates)), 0, 3);
+    MV620Sim_Replug();
+    EXPECT_EQ(Get_MV620ACQ_Status(), 90) << "the read pipe is free again";
+    EXPECT_EQ(Stop_Acquisition(), 0);
+    EXPECT_EQ(Get_Blocks_Transferred(), 3);
 }
 
 } // namespace

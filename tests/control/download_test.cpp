@@ -1,12 +1,22 @@
 // The configuration download against the simulated instrument, and the image parser.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "control/config_image.h"
 #include "support/library_fixture.h"
+#include "support/scratch_folder.h"
 
 namespace mv620::testing {
 namespace {
@@ -49,22 +59,13 @@ class Download : public LibraryTest {
 protected:
     void SetUp() override {
         LibraryTest::SetUp();
-        previous_ = std::filesystem::current_path();
-        // Named after the test: tests run in parallel processes, each in its own folder.
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("mv620-download-" +
-                   std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::create_directories(folder_);
-        std::filesystem::current_path(folder_);
+        folder_ = std::make_unique<ScratchFolder>();
     }
     void TearDown() override {
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(folder_);
+        folder_.reset();
         LibraryTest::TearDown();
     }
-    static void writeImage(const std::string& bytes) {
-        std::ofstream(control::kImageFileName, std::ios::binary) << bytes;
-    }
+    static void writeImage(const std::string& bytes) { ScratchFolder::writeImage(bytes); }
     static std::vector<MV620SimMessage> messages() {
         std::vector<MV620SimMessage> all;
         for (std::int64_t i = 0; i < MV620Sim_GetMessageCount(); ++i) {
@@ -93,8 +94,7 @@ protected:
     }
 
 private:
-    std::filesystem::path previous_;
-    std::filesystem::path folder_;
+    std::unique_ptr<ScratchFolder> folder_;
 };
 
 TEST_F(Download, WorkedExampleByteForByte) {
@@ -213,6 +213,37 @@ TEST_F(Download, MissingFileAfterTheAnnouncement) {
     ASSERT_EQ(packets.size(), 1U);
     EXPECT_EQ(packets[0][0], 16);
     EXPECT_EQ(messageCodes(), (std::vector<std::uint32_t>{kSetStep}));
+}
+
+// Anything by the image's name that is not a regular file is a file that cannot be opened: a
+// directory, and a FIFO with no writer, which would otherwise hold the download in its open for
+// good.
+TEST_F(Download, OnlyARegularFileIsAnImage) {
+    std::filesystem::create_directory("acq620m_2189.idm");
+    EXPECT_EQ(LV_Download(), 0);
+    std::filesystem::remove("acq620m_2189.idm");
+#if !defined(_WIN32)
+    ASSERT_EQ(::mkfifo("acq620m_2189.idm", 0600), 0);
+    std::atomic<bool> done{false};
+    int result = -1;
+    std::thread download([&] {
+        result = LV_Download();
+        done = true;
+    });
+    const bool returned = eventually([&] { return done.load(); });
+    if (!returned) { // a writer lets a blocked open go through, so the test ends
+        const int writer = ::open("acq620m_2189.idm", O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) {
+            ::close(writer);
+        }
+    }
+    download.join();
+    EXPECT_TRUE(returned) << "the download waited for a writer";
+    EXPECT_EQ(result, 0);
+#endif
+    for (const auto& packet : packetsSent()) {
+        EXPECT_EQ(packet[0], 16) << "only announcements, no data packet";
+    }
 }
 
 TEST_F(Download, NoInstrumentSendsNothingAndNoMessage) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <chrono>
 #include <filesystem>
@@ -74,6 +75,25 @@ TEST(Unload, ManyLoadsAndUnloadsLeaveNoThread) {
         ASSERT_EQ(dlclose(library), 0);
         ASSERT_EQ(threadsOfThisProcess(), threadsBefore) << "round " << round;
     }
+}
+
+// Every load builds the simulated instrument anew (its logs, its configuration memory): the
+// unload must give all of it back, or a host that loads and unloads the library leaks each time.
+TEST(Unload, ManyLoadsAndUnloadsGiveTheirMemoryBack) {
+    const auto cycle = [] {
+        void* library = loadAndStart();
+        ASSERT_NE(library, nullptr);
+        EXPECT_EQ(reinterpret_cast<IntFn>(dlsym(library, "Stop_Acquisition"))(), 0);
+        ASSERT_EQ(dlclose(library), 0);
+    };
+    cycle(); // the first load's one-time allocations (the loader's own) are not the library's
+    const std::size_t before = mallinfo2().uordblks;
+    for (int round = 0; round < 100; ++round) {
+        cycle();
+    }
+    const std::size_t after = mallinfo2().uordblks;
+    // Far less than one load's worth: the simulated instrument alone holds over 100 KiB.
+    EXPECT_LT(after, before + 64 * 1024) << "heap in use grew from " << before << " to " << after;
 }
 
 } // namespace

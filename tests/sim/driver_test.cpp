@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <ostream>
 #include <string>
 #include <thread>
@@ -308,32 +310,45 @@ TEST(DriverAnswers, WriteReadAbortAndResetSucceed) {
 
 // ---- Concurrency ------------------------------------------------------------------------------
 
-TEST(DriverThreads, StreamAndCommandsOnTwoHandlesAtOnce) {
+// The stream on one handle and the control path (lines, inputs) on another, at the same time:
+// every block whole and exact, every line request carried out.
+TEST(DriverThreads, StreamAndControlPathOnTwoHandlesAtOnce) {
     SimDriver driver;
     Host streamer(driver);
     ASSERT_TRUE(streamer.write(startPacket(Dividers{1})));
-    int blocks = 0;
-    int answers = 0;
+    const auto stream = expectedStream(Dividers{1}, 20 * kBlockSamples);
+    int exactBlocks = 0;
     std::thread acquisition([&] {
-        for (int i = 0; i < 20; ++i) {
+        for (std::size_t i = 0; i < 20; ++i) {
             while (!streamer.ready()) {
             }
-            blocks += streamer.block().size() == kBlockSamples ? 1 : 0;
+            const auto block = streamer.block();
+            exactBlocks +=
+                std::equal(block.begin(), block.end(),
+                           stream.begin() + static_cast<std::ptrdiff_t>(i * kBlockSamples)) &&
+                        block.size() == kBlockSamples
+                    ? 1
+                    : 0;
         }
     });
+    int carriedOut = 0;
     {
         Host commander(driver);
-        for (int i = 0; i < 50; ++i) {
-            Packet response{};
-            answers += commander.write(commandPacket(18)) && commander.response(response) &&
-                               response[3] == 90
-                           ? 1
-                           : 0;
+        for (int i = 0; i < 200; ++i) {
+            const std::uint8_t line = static_cast<std::uint8_t>(i % 4);
+            const bool on = commander.control(kVendorCode, vendorBlock(0, 13, 1U << line).data(),
+                                              10, nullptr, 0);
+            const bool off = commander.control(
+                kVendorCode,
+                vendorBlock(0, 14, static_cast<std::uint16_t>(0xFF ^ (1U << line))).data(), 10,
+                nullptr, 0);
+            carriedOut += on && off && commander.inputs() >= 0 ? 1 : 0;
         }
     }
     acquisition.join();
-    EXPECT_EQ(blocks, 20);
-    EXPECT_EQ(answers, 50);
+    EXPECT_EQ(exactBlocks, 20);
+    EXPECT_EQ(carriedOut, 200);
+    EXPECT_EQ(driver.withState([](auto& s) { return s.model.outputLines(); }), 0);
     EXPECT_EQ(driver.withState([](auto& s) { return s.model.protocolErrors(); }), 0u);
 }
 

@@ -140,17 +140,19 @@ TEST_F(SimFault, ShortReadDeliversTheRestWithTheNextRead) {
     EXPECT_EQ(host.firstSample(), firstOfBlock(1));
 }
 
-TEST_F(SimFault, ReadLongerThanTheRestOfTheBlockIsAProtocolError) {
+TEST_F(SimFault, AReadStopsAtTheEndOfItsBlock) {
     Host host(driverBackend());
     ASSERT_TRUE(host.write(startPacket(oneChannel())));
     std::vector<std::uint8_t> bytes(kBlockBytes);
-    ASSERT_TRUE(host.read(bytes.data(), 40000));
-    EXPECT_FALSE(host.read(bytes.data(), 30000));
-    EXPECT_EQ(MV620Sim_GetProtocolErrors(), 1);
     std::uint32_t returned = 0;
-    ASSERT_TRUE(host.read(bytes.data(), 24000, &returned));
-    EXPECT_EQ(returned, 24000u);
+    ASSERT_TRUE(host.read(bytes.data(), 40000, &returned));
+    EXPECT_EQ(returned, 40000u);
+    ASSERT_TRUE(host.read(bytes.data(), 30000, &returned));
+    EXPECT_EQ(returned, 24000u) << "the rest of block 0, not a byte of block 1";
+    EXPECT_EQ(Host::samplesOf(bytes).front(), identifyValue(0, 20000));
     EXPECT_EQ(MV620Sim_GetBlocksDelivered(), 1);
+    EXPECT_EQ(host.firstSample(), identifyValue(0, 32000));
+    EXPECT_EQ(MV620Sim_GetProtocolErrors(), 0);
 }
 
 TEST_F(SimFault, ReadyNeverComesFromTheGivenBlock) {

@@ -146,12 +146,12 @@ TEST(StreamRestart, StartPacketDropsPendingResponsesAndThePartReadBlock) {
     ASSERT_TRUE(host.read(part.data(), 1000)); // the first 500 samples of block 0
     ASSERT_TRUE(host.write(commandPacket(18)));
     ASSERT_TRUE(host.write(startPacket(allAt(1))));
+    EXPECT_EQ(driver.withState([](auto& s) { return s.model.pendingResponses(); }), 0u);
 
-    Packet response{};
-    EXPECT_FALSE(host.response(response));
+    // Nothing of the old stream or its answer is left: the pipe begins with the new stream.
     const auto block = host.block();
     ASSERT_EQ(block.size(), kBlockSamples);
-    EXPECT_EQ(block.front(), identifyValue(3, 0));
+    EXPECT_EQ(block, expectedStream(allAt(1), kBlockSamples));
 }
 
 TEST(StreamRestart, AllDividersZeroProduceNoStream) {
@@ -226,6 +226,68 @@ TEST(Patterns, StreamCarriesTheSelectedPattern) {
         ASSERT_EQ(block[static_cast<std::size_t>(2 * n + 1)],
                   mv620::sim::patternValue(Pattern::Ramp, 2, n));
     }
+}
+
+// ---- The read pipe, one byte stream ------------------------------------------------------------
+
+// What one read of `length` bytes returns, or nothing when it fails.
+std::vector<std::uint8_t> readBytes(Host& host, std::uint32_t length) {
+    std::vector<std::uint8_t> bytes(length);
+    std::uint32_t returned = 0;
+    if (!host.read(bytes.data(), length, &returned)) {
+        return {};
+    }
+    bytes.resize(returned);
+    return bytes;
+}
+
+TEST(ReadPipe, AReadTakesTheNextBytesWhateverItsLength) {
+    SimDriver driver;
+    Host host(driver);
+    ASSERT_TRUE(host.write(commandPacket(18, 7)));
+    const auto head = readBytes(host, 10);
+    ASSERT_EQ(head.size(), 10u);
+    EXPECT_EQ(head[0], 18);
+    EXPECT_EQ(head[1], 7) << "the answer echoes the sequence number";
+    EXPECT_EQ(head[3], 90);
+    // A block-sized read takes the rest of the answer and nothing more: there is no stream.
+    const auto rest = readBytes(host, kBlockBytes);
+    ASSERT_EQ(rest.size(), 54u);
+    EXPECT_TRUE(readBytes(host, 64).empty()) << "nothing left to take";
+}
+
+// An answer produced during a stream comes behind the stream's bytes produced so far. A host
+// that reads its answer in the middle of a stream takes stream bytes instead, and every block
+// after it is shifted: the hazard the library's read pipe claims exist for.
+TEST(ReadPipe, AnAnswerDuringAStreamComesBehindTheProducedBlock) {
+    SimDriver driver;
+    Host host(driver);
+    const auto stream = expectedStream(allAt(1), 2 * kBlockSamples);
+    ASSERT_TRUE(host.write(startPacket(allAt(1))));
+    ASSERT_TRUE(host.write(commandPacket(18)));
+
+    const auto misread = readBytes(host, 64);
+    ASSERT_EQ(misread.size(), 64u);
+    EXPECT_EQ(Host::samplesOf(misread).front(), stream[0]) << "stream bytes, not the answer";
+    const auto restOfBlock = readBytes(host, kBlockBytes);
+    ASSERT_EQ(restOfBlock.size(), kBlockBytes - 64);
+    const auto answer = readBytes(host, kBlockBytes);
+    ASSERT_EQ(answer.size(), kBlockBytes) << "the answer, then block 1 up to its end";
+    EXPECT_EQ(answer[0], 18);
+    EXPECT_EQ(answer[3], 90);
+    std::vector<std::uint8_t> shifted(answer.begin() + 64, answer.end());
+    EXPECT_EQ(Host::samplesOf(shifted).front(), stream[kBlockSamples]);
+}
+
+TEST(ReadPipe, AnAnswerBeforeTheStreamIsReadFirst) {
+    SimDriver driver;
+    Host host(driver);
+    ASSERT_TRUE(host.write(commandPacket(18)));
+    Packet answer{};
+    ASSERT_TRUE(host.response(answer));
+    EXPECT_EQ(answer[3], 90);
+    ASSERT_TRUE(host.write(startPacket(allAt(1))));
+    EXPECT_EQ(host.block(), expectedStream(allAt(1), kBlockSamples));
 }
 
 // ---- Pacing ------------------------------------------------------------------------------------

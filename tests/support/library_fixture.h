@@ -42,8 +42,9 @@ inline std::int32_t expectedSample(std::int32_t channel, std::uint32_t n) {
 
 // Waits until `done` holds. Not a timing assertion: the deadline only keeps a broken library
 // from hanging the suite.
-inline bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::seconds patience = std::chrono::seconds(60)) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
@@ -57,10 +58,12 @@ inline std::uint32_t blocks() { return static_cast<std::uint32_t>(Get_Blocks_Tra
 
 // Starts an acquisition that streams exactly `count` blocks and then waits for a ready bit that
 // never comes, and waits until the library has counted them.
-inline void streamBlocks(std::int32_t count) {
+inline void streamBlocks(std::int32_t count,
+                         std::chrono::seconds patience = std::chrono::seconds(60)) {
     MV620Sim_ReadyNeverFrom(count);
     ASSERT_EQ(Start_Acquisition(nullptr), 1);
-    ASSERT_TRUE(eventually([count] { return blocks() >= static_cast<std::uint32_t>(count); }));
+    ASSERT_TRUE(
+        eventually([count] { return blocks() >= static_cast<std::uint32_t>(count); }, patience));
     ASSERT_EQ(blocks(), static_cast<std::uint32_t>(count));
 }
 

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,8 +8,26 @@
 
 namespace mv620::platform {
 
-ReadOnlyFile::ReadOnlyFile(const char* name) noexcept
-    : handle_(::open(name, O_RDONLY | O_CLOEXEC)) {}
+namespace {
+
+// Opens without blocking (a FIFO with no writer would hold the open for good) and keeps only a
+// regular file: a FIFO, a device or a directory is a file that cannot be opened.
+std::intptr_t openRegularFile(const char* name) noexcept {
+    const int fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+ReadOnlyFile::ReadOnlyFile(const char* name) noexcept : handle_(openRegularFile(name)) {}
 
 ReadOnlyFile::~ReadOnlyFile() {
     if (handle_ >= 0) {

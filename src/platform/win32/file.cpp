@@ -7,12 +7,21 @@ namespace {
 
 HANDLE asHandle(std::intptr_t handle) noexcept { return reinterpret_cast<HANDLE>(handle); }
 
+// Read-only, no sharing, existing files only; and only a file on disk: a pipe, a console or a
+// device is a file that cannot be opened.
+std::intptr_t openDiskFile(const char* name) noexcept {
+    const HANDLE handle =
+        CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+    }
+    return reinterpret_cast<std::intptr_t>(handle);
+}
+
 } // namespace
 
-// Read-only, no sharing, existing files only.
-ReadOnlyFile::ReadOnlyFile(const char* name) noexcept
-    : handle_(reinterpret_cast<std::intptr_t>(CreateFileA(
-          name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))) {}
+ReadOnlyFile::ReadOnlyFile(const char* name) noexcept : handle_(openDiskFile(name)) {}
 
 ReadOnlyFile::~ReadOnlyFile() {
     if (isOpen()) {
