@@ -9,6 +9,9 @@
 #   scripts/wine.sh run PROGRAM.exe [ARGS...]     run a program in the prefix of its machine
 #                                                 (read from its PE header), bringing the prefix
 #                                                 up first when needed; exits with its status
+#   scripts/wine.sh system ARCH PROGRAM [ARGS...]  run one of the prefix's own programs (sc, reg,
+#                                                 ...) by name, as a program of ARCH; exits with
+#                                                 its status
 #   scripts/wine.sh prefix ARCH                   print the prefix's path
 #
 # The prefixes live under $MV620_WINE_ROOT, by default /tmp/mv620-wine-<uid>-<checksum of this
@@ -33,7 +36,7 @@ die() {
 }
 
 usage() {
-    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 125
 }
 
@@ -144,6 +147,19 @@ run)
     # minutes after the last program.
     prefix_up "$arch" 300
     exec wine "$@"
+    ;;
+system)
+    [ $# -ge 2 ] || usage
+    check_arch "$1"
+    arch=$1
+    shift
+    prefix_up "$arch" 300
+    # By the loader of the machine: the 32-bit one would take system32 for syswow64 and run the
+    # 32-bit program of the name (and a service that program creates would be a 32-bit one).
+    case $arch in
+    win64) exec /usr/lib/wine/wine64 "$@" ;;
+    *) exec wine "$@" ;;
+    esac
     ;;
 prefix)
     [ $# -ge 1 ] || usage
