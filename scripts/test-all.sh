@@ -8,8 +8,9 @@
 #   fuzz    each libFuzzer target for a minute (clang), from its seed corpus
 #   win32   32-bit Windows (mingw-w64 i686, optimized), the product: MV620ACQm.dll, MV620ACQm-sim.dll and
 #           the whole test suite as Windows programs, run by ctest under 32-bit Wine
-#   win64   64-bit Windows (mingw-w64 x86_64): both DLLs, and the artifact checks (exports,
-#           imports, version, header clients, loader test) under 64-bit Wine
+#   win64   64-bit Windows (mingw-w64 x86_64): both DLLs, the artifact checks (exports,
+#           imports, version, header clients, loader test) and the product DLL through the test
+#           kernel driver, under 64-bit Wine
 #
 # usage: scripts/test-all.sh [STAGE...]     (default: lint native asan tsan fuzz win32 win64)
 #
@@ -236,9 +237,9 @@ stage_win64() {
     local dir=$build_root/win64
     configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-x86_64.cmake"
-    build "$dir" MV620ACQm MV620ACQm-sim mv620_artifact_tests
+    build "$dir" MV620ACQm MV620ACQm-sim mv620_artifact_tests mv620_kernel_driver_test
     wine_up win64
-    run_tests win64 "$dir" -L artifacts
+    run_tests win64 "$dir" -L 'artifacts|kernel-driver'
 }
 
 # run_stage NAME: runs stage_NAME in a subshell (so that errexit works inside it and a failure
