@@ -148,6 +148,9 @@ static NTSTATUS NTAPI dispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status;
     (void)device;
 
+    if (stack->FileObject == NULL) {
+        return completeRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    }
     RtlZeroMemory(&request, sizeof(request));
     if (stack->Parameters.Create.SecurityContext != NULL) {
         request.accessKnown = 1;
@@ -155,9 +158,7 @@ static NTSTATUS NTAPI dispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     }
     request.shareAccess = stack->Parameters.Create.ShareAccess;
     request.createOptions = stack->Parameters.Create.Options;
-    if (stack->FileObject != NULL) {
-        request.fileNameLength = stack->FileObject->FileName.Length;
-    }
+    request.fileNameLength = stack->FileObject->FileName.Length;
 
     file = (FileContext*)ExAllocatePoolWithTag(NonPagedPool, sizeof(*file), POOL_TAG);
     if (file == NULL) {
