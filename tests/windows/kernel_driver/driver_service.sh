@@ -53,13 +53,17 @@ start)
     }
     # Wine's drive Z: is the root of the Unix file system.
     binary="Z:$(printf '%s' "$driver" | tr / '\\')"
+    # The outcome of each step is read from the service's state, not from sc's exit status:
+    # under load a Wine process can fail on its way out after it has done its work.
     if [ -n "$(state)" ]; then
         sc stop "$service" >/dev/null 2>&1 || :
         wait_for STOPPED
-        sc delete "$service"
+        sc delete "$service" || :
+        wait_for ""
     fi
-    sc create "$service" type= kernel start= demand binPath= "$binary"
-    sc start "$service"
+    sc create "$service" type= kernel start= demand binPath= "$binary" || :
+    wait_for STOPPED
+    sc start "$service" || :
     wait_for RUNNING
     echo "$service: $binary running in the $machine prefix"
     ;;
@@ -69,14 +73,15 @@ stop)
         exit 0
     fi
     if [ "$(state)" != STOPPED ]; then
-        sc stop "$service" >/dev/null
+        sc stop "$service" >/dev/null || :
     fi
     wait_for STOPPED
     echo "$service: stopped"
     ;;
 remove)
     if [ -n "$(state)" ]; then
-        sc delete "$service"
+        sc delete "$service" || :
+        wait_for ""
     fi
     echo "$service: removed"
     ;;

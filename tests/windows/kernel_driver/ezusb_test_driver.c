@@ -3,7 +3,8 @@
  * driver backend end to end: it creates \Device\Ezusb-0 with the link \DosDevices\Ezusb-0 (so
  * "\\.\Ezusb-0" opens it), takes the six device control codes the library issues, each with the
  * transfer method its code carries, and hands every create, close and control request to the
- * program that answers for the instrument, over a named pipe (forwarding.h). It refuses, and
+ * program that opened it, which answers for the instrument, over a named pipe (forwarding.h). It
+ * refuses, and
  * counts, every other control code and every request whose buffers its method does not provide.
  *
  * Buffers, as the I/O manager prepares them for each method:
@@ -28,11 +29,14 @@
 #define CONNECT_ATTEMPTS 5000
 #define CONNECT_RETRY_100NS (-20000LL) /* 2 ms, relative */
 
-/* One open file object: its connection to the host, and a lock that keeps its requests apart
- * (a handle may be duplicated and used by two threads at once). */
+/* One open file object: its create's parameters, told to the host with the first request, its
+ * connection to the host, and a lock that keeps its requests apart (a handle may be duplicated
+ * and used by two threads at once). */
 typedef struct FileContext {
-    HANDLE pipe;
-    KEVENT idle; /* signalled while no request of this file uses the pipe */
+    ForwardedRequest create;
+    HANDLE pipe;    /* NULL until the first control request */
+    BOOLEAN noHost; /* the host was not there, or found no instrument: every request fails */
+    KEVENT idle;    /* signalled while no request of this file uses the pipe */
 } FileContext;
 
 static PDEVICE_OBJECT ezusbDevice;
@@ -91,14 +95,33 @@ static NTSTATUS readAll(HANDLE pipe, void* data, ULONG length) {
     return STATUS_SUCCESS;
 }
 
-/* Connects to the host. No host at all: STATUS_OBJECT_NAME_NOT_FOUND, at once. A host whose
- * every pipe instance is taken (it is about to offer the next one): tried again. */
-static NTSTATUS connectToHost(HANDLE* pipe) {
+/* Connects to the host of process `process`: the program that opened the device answers for the
+ * instrument behind it, on a pipe named after its process, so no other program can take its
+ * requests. No host: STATUS_OBJECT_NAME_NOT_FOUND, at once. A host whose every pipe instance is
+ * taken (it is about to offer the next one): tried again. */
+static NTSTATUS connectToHost(ULONG process, HANDLE* pipe) {
+    WCHAR buffer[sizeof(FORWARDING_PIPE_NT_NAME) / sizeof(WCHAR) + 11];
+    WCHAR digits[10];
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES attributes;
     LARGE_INTEGER retry;
+    ULONG length = 0;
+    ULONG count = 0;
     int attempt;
-    RtlInitUnicodeString(&name, FORWARDING_PIPE_NT_NAME);
+    for (; FORWARDING_PIPE_NT_NAME[length] != 0; ++length) {
+        buffer[length] = FORWARDING_PIPE_NT_NAME[length];
+    }
+    buffer[length++] = L'-';
+    do {
+        digits[count++] = (WCHAR)(L'0' + process % 10);
+        process /= 10;
+    } while (process != 0);
+    while (count > 0) {
+        buffer[length++] = digits[--count];
+    }
+    name.Buffer = buffer;
+    name.Length = (USHORT)(length * sizeof(WCHAR));
+    name.MaximumLength = (USHORT)sizeof(buffer);
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
                                NULL);
     retry.QuadPart = CONNECT_RETRY_100NS;
@@ -140,50 +163,63 @@ static void unlockFile(FileContext* file) { KeSetEvent(&file->idle, IO_NO_INCREM
 
 /* ---- Create and close ---------------------------------------------------------------------- */
 
+/* The create only records its parameters: the host is reached from the first control request,
+ * which runs in the context of the process that issued it (the create's own process is not
+ * known under Wine, whose I/O manager also hands out the handle without waiting for the
+ * create's outcome). */
 static NTSTATUS NTAPI dispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ForwardedRequest request;
-    ForwardedReply reply;
     FileContext* file;
-    NTSTATUS status;
     (void)device;
 
     if (stack->FileObject == NULL) {
         return completeRequest(irp, STATUS_INVALID_PARAMETER, 0);
     }
-    RtlZeroMemory(&request, sizeof(request));
-    if (stack->Parameters.Create.SecurityContext != NULL) {
-        request.accessKnown = 1;
-        request.desiredAccess = stack->Parameters.Create.SecurityContext->DesiredAccess;
-    }
-    request.shareAccess = stack->Parameters.Create.ShareAccess;
-    request.createOptions = stack->Parameters.Create.Options;
-    request.fileNameLength = stack->FileObject->FileName.Length;
-
     file = (FileContext*)ExAllocatePoolWithTag(NonPagedPool, sizeof(*file), POOL_TAG);
     if (file == NULL) {
         return completeRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
+    RtlZeroMemory(file, sizeof(*file));
     KeInitializeEvent(&file->idle, SynchronizationEvent, TRUE);
-
-    /* No host: nothing answers at the device, as when no instrument is plugged in. */
-    status = connectToHost(&file->pipe);
-    if (!NT_SUCCESS(status)) {
-        ExFreePoolWithTag(file, POOL_TAG);
-        return completeRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
+    if (stack->Parameters.Create.SecurityContext != NULL) {
+        file->create.accessKnown = 1;
+        file->create.desiredAccess = stack->Parameters.Create.SecurityContext->DesiredAccess;
     }
-    stamp(&request, FORWARDED_CREATE);
-    status = writeAll(file->pipe, &request, sizeof(request));
+    file->create.shareAccess = stack->Parameters.Create.ShareAccess;
+    file->create.createOptions = stack->Parameters.Create.Options;
+    file->create.fileNameLength = stack->FileObject->FileName.Length;
+    stack->FileObject->FsContext = file;
+    return completeRequest(irp, STATUS_SUCCESS, FILE_OPENED);
+}
+
+/* Connects the file to the host of the calling process and tells it of the create. Called with
+ * the file locked. */
+static BOOLEAN openSession(FileContext* file) {
+    ForwardedReply reply;
+    NTSTATUS status;
+    if (file->noHost) {
+        return FALSE;
+    }
+    if (file->pipe != NULL) {
+        return TRUE;
+    }
+    status = connectToHost(HandleToUlong(PsGetCurrentProcessId()), &file->pipe);
+    if (!NT_SUCCESS(status)) {
+        file->pipe = NULL;
+        file->noHost = TRUE;
+        return FALSE;
+    }
+    stamp(&file->create, FORWARDED_CREATE);
+    status = writeAll(file->pipe, &file->create, sizeof(file->create));
     if (NT_SUCCESS(status)) {
         status = readReply(file->pipe, &reply);
     }
     if (!NT_SUCCESS(status) || reply.succeeded != 1) {
-        ZwClose(file->pipe);
-        ExFreePoolWithTag(file, POOL_TAG);
-        return completeRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
+        /* No instrument behind the driver: the host has been told of the create, and keeps the
+         * connection until the close. */
+        file->noHost = TRUE;
     }
-    stack->FileObject->FsContext = file;
-    return completeRequest(irp, STATUS_SUCCESS, FILE_OPENED);
+    return !file->noHost;
 }
 
 static NTSTATUS NTAPI dispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
@@ -197,12 +233,14 @@ static NTSTATUS NTAPI dispatchClose(PDEVICE_OBJECT device, PIRP irp) {
         stack->FileObject != NULL ? (FileContext*)stack->FileObject->FsContext : NULL;
     (void)device;
     if (file != NULL) {
-        ForwardedRequest request;
-        RtlZeroMemory(&request, sizeof(request));
         lockFile(file);
-        stamp(&request, FORWARDED_CLOSE);
-        (void)writeAll(file->pipe, &request, sizeof(request));
-        ZwClose(file->pipe);
+        if (file->pipe != NULL) {
+            ForwardedRequest request;
+            RtlZeroMemory(&request, sizeof(request));
+            stamp(&request, FORWARDED_CLOSE);
+            (void)writeAll(file->pipe, &request, sizeof(request));
+            ZwClose(file->pipe);
+        }
         stack->FileObject->FsContext = NULL;
         ExFreePoolWithTag(file, POOL_TAG);
     }
@@ -229,10 +267,12 @@ static BOOLEAN isEzusbCode(ULONG code) {
 static NTSTATUS refuse(PIRP irp, FileContext* file, ForwardedRequest* request, ULONG refusal) {
     InterlockedIncrement(&refusedTotal);
     if (file != NULL) {
-        request->refusal = refusal;
-        stamp(request, FORWARDED_REFUSED);
         lockFile(file);
-        (void)writeAll(file->pipe, request, sizeof(*request));
+        if (openSession(file)) {
+            request->refusal = refusal;
+            stamp(request, FORWARDED_REFUSED);
+            (void)writeAll(file->pipe, request, sizeof(*request));
+        }
         unlockFile(file);
     }
     return completeRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -288,12 +328,16 @@ static NTSTATUS NTAPI dispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
             request.outContentLength = request.outLength;
         }
     }
-    /* A file whose create found no instrument (Wine hands out the handle all the same). */
     if (file == NULL) {
-        return completeRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
+        return completeRequest(irp, STATUS_INVALID_HANDLE, 0);
     }
 
     lockFile(file);
+    if (!openSession(file)) {
+        /* No host for the calling program, or no instrument behind the driver. */
+        unlockFile(file);
+        return completeRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
+    }
     stamp(&request, FORWARDED_CONTROL);
     status = writeAll(file->pipe, &request, sizeof(request));
     if (NT_SUCCESS(status) && request.inLength > 0) {

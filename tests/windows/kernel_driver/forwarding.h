@@ -3,9 +3,11 @@
  * that answers for the instrument (instrument_host.h): plain C, shared by both sides, which are
  * always built for the same machine.
  *
- * Every file object opened on \Device\Ezusb-0 gets its own connection to the named pipe below,
- * made when the file is created and closed with it, so the requests of one handle arrive in
- * order on one connection, and a handle is one session of the host. On that connection the
+ * Every file object opened on \Device\Ezusb-0 gets its own connection to the named pipe of the
+ * process that issues its requests (the name below, a dash and the process id in decimal), made
+ * at the file's first control request, which first tells the host of the create, and closed with
+ * the file; so the requests of one handle arrive in order on one connection, a handle is one
+ * session of the host, and no program can take another's requests. On that connection the
  * driver sends a ForwardedRequest, followed by its input bytes and, for the in-direct method, by
  * the content of the caller's output buffer (the bytes the driver is to send to the device). For
  * a create and a control request the host answers with a ForwardedReply followed by `dataLength`
@@ -17,7 +19,8 @@
 #ifndef MV620_KERNEL_DRIVER_FORWARDING_H
 #define MV620_KERNEL_DRIVER_FORWARDING_H
 
-/* The pipe, as the driver names it (NT namespace) and as the host creates it (Win32). */
+/* The pipe, as the driver names it (NT namespace) and as the host creates it (Win32); both add
+ * "-<process id>". */
 #define FORWARDING_PIPE_NT_NAME L"\\Device\\NamedPipe\\mv620-ezusb-0"
 #define FORWARDING_PIPE_NAME "\\\\.\\pipe\\mv620-ezusb-0"
 
@@ -32,7 +35,7 @@
 #define FORWARDING_MAX_TRANSFER 65536u
 
 /* ForwardedRequest.kind */
-#define FORWARDED_CREATE 1u  /* a handle is being opened; answered */
+#define FORWARDED_CREATE 1u  /* a handle was opened (told at its first request); answered */
 #define FORWARDED_CONTROL 2u /* a device control request; answered */
 #define FORWARDED_CLOSE 3u   /* the last handle of the file object was closed; not answered */
 #define FORWARDED_REFUSED 4u /* the driver refused a control request itself; not answered */

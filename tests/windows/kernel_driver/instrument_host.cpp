@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace mv620::kerneltest {
@@ -44,9 +45,12 @@ bool writeAll(HANDLE pipe, const void* data, std::uint32_t length) {
 
 HANDLE createInstance(bool first) {
     const DWORD openMode = PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0U);
-    return CreateNamedPipeA(
-        FORWARDING_PIPE_NAME, openMode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-        PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, nullptr);
+    // The driver connects to the pipe of the process whose request it handles.
+    static const std::string name =
+        std::string(FORWARDING_PIPE_NAME) + "-" + std::to_string(GetCurrentProcessId());
+    return CreateNamedPipeA(name.c_str(), openMode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                            PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0,
+                            nullptr);
 }
 
 bool sendReply(HANDLE pipe, bool succeeded, std::uint32_t bytesReturned, const std::uint8_t* data,

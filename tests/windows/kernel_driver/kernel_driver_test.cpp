@@ -277,9 +277,8 @@ TEST_F(IdentityAndAbsence, NoInstrumentBehindTheDriver) {
     EXPECT_EQ(dll().Stop_Acquisition(), 0);
     EXPECT_EQ(blocks(), 0U);
 
-    // Every open reached the driver, which found no instrument behind it. (Wine does not wait for
-    // a create's outcome: the library gets a handle all the same, on which the driver fails
-    // every request, beginning with the descriptor request.)
+    // Every open reached the driver, which found no instrument behind it at the open's first
+    // request, the descriptor request, and failed that and every later request of the handle.
     EXPECT_EQ(deviceOpens().size(), 5U);
     const std::vector<DriverEvent> creates = eventsOfKind(FORWARDED_CREATE);
     ASSERT_EQ(creates.size(), 5U);
