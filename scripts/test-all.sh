@@ -15,6 +15,8 @@
 #           program are reported as skipped, with the reason.
 #   win64   64-bit Windows (mingw-w64 x86_64): both DLLs and the whole test suite under 64-bit
 #           Wine (its own loader, so it runs on every machine)
+#   The Windows stages include the product DLL end to end, through a test kernel driver started
+#   in the stage's prefix (tests/windows/kernel_driver).
 #
 # usage: scripts/test-all.sh [STAGE...]     (default: lint native asan tsan fuzz win32 win64)
 #

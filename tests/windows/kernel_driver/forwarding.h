@@ -1,0 +1,83 @@
+/*
+ * The conversation between the test EZ-USB kernel driver (ezusb_test_driver.c) and the program
+ * that answers for the instrument (instrument_host.h): plain C, shared by both sides, which are
+ * always built for the same machine.
+ *
+ * Every file object opened on \Device\Ezusb-0 gets its own connection to the named pipe of the
+ * process that issues its requests (the name below, a dash and the process id in decimal), made
+ * at the file's first control request, which first tells the host of the create, and closed with
+ * the file; so the requests of one handle arrive in order on one connection, a handle is one
+ * session of the host, and no program can take another's requests. On that connection the
+ * driver sends a ForwardedRequest, followed by its input bytes and, for the in-direct method, by
+ * the content of the caller's output buffer (the bytes the driver is to send to the device). For
+ * a create and a control request the host answers with a ForwardedReply followed by `dataLength`
+ * bytes, which the driver copies into the caller's output buffer. A close and a refusal are only
+ * told: no answer follows.
+ *
+ * All fields are 32-bit, in the machine's own byte order.
+ */
+#ifndef MV620_KERNEL_DRIVER_FORWARDING_H
+#define MV620_KERNEL_DRIVER_FORWARDING_H
+
+/* The pipe, as the driver names it (NT namespace) and as the host creates it (Win32); both add
+ * "-<process id>". */
+#define FORWARDING_PIPE_NT_NAME L"\\Device\\NamedPipe\\mv620-ezusb-0"
+#define FORWARDING_PIPE_NAME "\\\\.\\pipe\\mv620-ezusb-0"
+
+/* The driver's device and its link, as the library reaches it: "\\.\Ezusb-0". */
+#define FORWARDING_DEVICE_NAME L"\\Device\\Ezusb-0"
+#define FORWARDING_DEVICE_LINK L"\\DosDevices\\Ezusb-0"
+
+/* First field of every message: catches a connection that has lost its framing. */
+#define FORWARDING_MAGIC 0x4B444D36u
+
+/* The largest input or output buffer the driver forwards; larger requests are refused. */
+#define FORWARDING_MAX_TRANSFER 65536u
+
+/* ForwardedRequest.kind */
+#define FORWARDED_CREATE 1u  /* a handle was opened (told at its first request); answered */
+#define FORWARDED_CONTROL 2u /* a device control request; answered */
+#define FORWARDED_CLOSE 3u   /* the last handle of the file object was closed; not answered */
+#define FORWARDED_REFUSED 4u /* the driver refused a control request itself; not answered */
+
+/* Where the driver found a buffer (ForwardedRequest.inBuffer and .outBuffer). */
+#define FORWARDED_BUFFER_NONE 0u   /* length 0: no buffer */
+#define FORWARDED_BUFFER_SYSTEM 1u /* Irp->AssociatedIrp.SystemBuffer */
+#define FORWARDED_BUFFER_MDL 2u    /* Irp->MdlAddress, mapped into system space */
+
+/* Why the driver refused a request (ForwardedRequest.refusal). */
+#define FORWARDED_REFUSED_UNKNOWN_CODE 1u /* not one of the six codes */
+#define FORWARDED_REFUSED_TOO_LONG 2u     /* a buffer above FORWARDING_MAX_TRANSFER */
+#define FORWARDED_REFUSED_NO_BUFFER 3u    /* a length without the buffer its method provides */
+
+typedef struct ForwardedRequest {
+    unsigned int magic;
+    unsigned int kind;         /* FORWARDED_* */
+    unsigned int sequence;     /* messages the driver has sent since it was started, this one too */
+    unsigned int refusedTotal; /* requests the driver has refused since it was started */
+    /* FORWARDED_CREATE */
+    unsigned int accessKnown;    /* 1 when the I/O manager passed the desired access */
+    unsigned int desiredAccess;  /* IrpSp->Parameters.Create.SecurityContext->DesiredAccess */
+    unsigned int shareAccess;    /* IrpSp->Parameters.Create.ShareAccess */
+    unsigned int createOptions;  /* IrpSp->Parameters.Create.Options */
+    unsigned int fileNameLength; /* bytes of the name below the device; 0 for the device */
+    /* FORWARDED_CONTROL and FORWARDED_REFUSED */
+    unsigned int code;
+    unsigned int method; /* the transfer method the driver honoured: the code's low two bits */
+    unsigned int inLength;
+    unsigned int outLength;
+    unsigned int inBuffer;  /* FORWARDED_BUFFER_* */
+    unsigned int outBuffer; /* FORWARDED_BUFFER_* */
+    unsigned int mdlByteCount;
+    unsigned int outContentLength; /* bytes of the output buffer's content after the input */
+    unsigned int refusal;          /* FORWARDED_REFUSED_*, for FORWARDED_REFUSED */
+} ForwardedRequest;
+
+typedef struct ForwardedReply {
+    unsigned int magic;
+    unsigned int succeeded;     /* 1: complete the request with success, 0: with failure */
+    unsigned int bytesReturned; /* the count the driver reports (IoStatus.Information) */
+    unsigned int dataLength;    /* bytes that follow, for the caller's output buffer */
+} ForwardedReply;
+
+#endif /* MV620_KERNEL_DRIVER_FORWARDING_H */
