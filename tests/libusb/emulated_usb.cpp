@@ -154,7 +154,7 @@ struct EmulatedUsb::State {
     void submit(Client& client, Device& device, UMockdevIoctlClient* raw, UMockdevIoctlData* arg);
     void reap(Client& client, UMockdevIoctlClient* raw, UMockdevIoctlData* arg, bool gone);
     void discard(Client& client, UMockdevIoctlClient* raw, UMockdevIoctlData* arg);
-    void answerControl(Urb& urb, const std::uint8_t* bytes, const std::string& devnode);
+    void answerControl(Urb& urb, const std::uint8_t* bytes);
     bool answerRead(Client& client, Urb& urb);
     static void answerWrite(Urb& urb, const std::uint8_t* bytes);
     void clearHalt(const Device& device, std::uint8_t endpoint);
@@ -307,7 +307,7 @@ void EmulatedUsb::State::submit(Client& client, Device& device, UMockdevIoctlCli
     if (!device.instrument) {
         urb.status = -EPIPE; // a device that is not the instrument answers nothing it is asked
     } else if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
-        answerControl(urb, bytes, client.devnode);
+        answerControl(urb, bytes);
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK) {
         bulks.push_back({urb.endpoint, urb.length, urb.flags});
         if ((urb.endpoint & 0x80U) != 0) {
@@ -324,14 +324,12 @@ void EmulatedUsb::State::submit(Client& client, Device& device, UMockdevIoctlCli
 }
 
 // The firmware's vendor requests; it stalls any other request.
-void EmulatedUsb::State::answerControl(Urb& urb, const std::uint8_t* bytes,
-                                       const std::string& devnode) {
+void EmulatedUsb::State::answerControl(Urb& urb, const std::uint8_t* bytes) {
     if (bytes == nullptr || urb.length < static_cast<int>(kSetupBytes)) {
         urb.status = -EINVAL;
         return;
     }
     ControlRecord record;
-    record.devnode = devnode;
     std::copy_n(bytes, kSetupBytes, record.setup.begin());
     controls.push_back(record);
     const std::uint8_t requestType = bytes[0];

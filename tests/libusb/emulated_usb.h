@@ -43,9 +43,8 @@ struct UsbDeviceSpec {
 // read into four URBs and relies on the kernel to end the rest after a short one).
 enum class UrbSplitting { ScatterGather, Continuation };
 
-// One control transfer the host sent: its device node and its 8-byte setup packet.
+// One control transfer the host sent: its 8-byte setup packet.
 struct ControlRecord {
-    std::string devnode;
     std::array<std::uint8_t, 8> setup{};
 };
 

@@ -106,9 +106,12 @@ TEST_F(Choosing, ForeignDeviceIsPassedOver) {
 }
 
 struct Choice {
+    const char* name;
     const char* variable; // MV620_USB_DEVICE, or null for none
     const char* opened;   // the node opened, or null for none
 };
+
+void PrintTo(const Choice& choice, std::ostream* out) { *out << choice.name; }
 
 class ChoosingAmongTwo : public OverEmptyUsb, public ::testing::WithParamInterface<Choice> {};
 
@@ -132,15 +135,17 @@ TEST_P(ChoosingAmongTwo, VariablePicksOneAndOtherwiseTheLowestBusAndAddress) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Variable, ChoosingAmongTwo,
-                         ::testing::Values(Choice{nullptr, "/dev/bus/usb/001/007"},
-                                           Choice{"2:3", "/dev/bus/usb/002/003"},
-                                           Choice{"002:003", "/dev/bus/usb/002/003"},
-                                           Choice{"1:7", "/dev/bus/usb/001/007"},
-                                           Choice{"1:3", nullptr}, Choice{"2", nullptr},
-                                           Choice{"2:", nullptr}, Choice{":3", nullptr},
-                                           Choice{"2:3x", nullptr}, Choice{"256:3", nullptr},
-                                           Choice{"", nullptr}));
+INSTANTIATE_TEST_SUITE_P(
+    Variable, ChoosingAmongTwo,
+    ::testing::Values(Choice{"Unset", nullptr, "/dev/bus/usb/001/007"},
+                      Choice{"Bus2Address3", "2:3", "/dev/bus/usb/002/003"},
+                      Choice{"LeadingZeros", "002:003", "/dev/bus/usb/002/003"},
+                      Choice{"Bus1Address7", "1:7", "/dev/bus/usb/001/007"},
+                      Choice{"NoSuchDevice", "1:3", nullptr}, Choice{"NoColon", "2", nullptr},
+                      Choice{"NoAddress", "2:", nullptr}, Choice{"NoBus", ":3", nullptr},
+                      Choice{"TrailingCharacter", "2:3x", nullptr},
+                      Choice{"BusTooLarge", "256:3", nullptr}, Choice{"Empty", "", nullptr}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(Choosing, KernelDriverIsDetachedForTheClaimAndGivenBackAtTheEnd) {
     UsbDeviceSpec bound;
@@ -169,6 +174,8 @@ struct PipeCase {
     int status;                          // what the status query returns
     std::vector<std::uint8_t> used;      // the endpoints of its bulk URBs
 };
+
+void PrintTo(const PipeCase& pipes, std::ostream* out) { *out << pipes.name; }
 
 class Pipes : public OverEmptyUsb, public ::testing::WithParamInterface<PipeCase> {};
 

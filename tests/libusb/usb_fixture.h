@@ -56,6 +56,10 @@ protected:
     UrbSplitting splitting() const override { return GetParam(); }
 };
 
+inline void PrintTo(UrbSplitting splitting, std::ostream* out) {
+    *out << (splitting == UrbSplitting::ScatterGather ? "one URB" : "URBs of 16 KiB");
+}
+
 inline std::string splittingName(const ::testing::TestParamInfo<UrbSplitting>& info) {
     return info.param == UrbSplitting::ScatterGather ? "OneUrb" : "UrbsOf16KiB";
 }
