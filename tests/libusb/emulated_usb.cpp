@@ -139,6 +139,7 @@ struct EmulatedUsb::State {
     std::optional<std::uint64_t> stallBlock;
     std::optional<std::uint32_t> silenceBudget;
     bool silent = false;
+    bool resumeWhenCancelled = true;
 
     std::vector<ControlRecord> controls;
     std::vector<BulkRecord> bulks;
@@ -479,9 +480,10 @@ void EmulatedUsb::State::discard(Client& client, UMockdevIoctlClient* raw, UMock
     client.answered.push_back(std::move(*found));
     client.held.erase(found);
     ++discarded;
-    // The host has given up waiting; the device goes on where it stopped.
-    silent = false;
-    silenceBudget.reset();
+    if (resumeWhenCancelled) { // the host has given up waiting; the device goes on
+        silent = false;
+        silenceBudget.reset();
+    }
     complete(raw, 0, 0);
 }
 
@@ -588,10 +590,11 @@ void EmulatedUsb::stallAtBlock(std::uint64_t block) {
     state_->stallBlock = block;
 }
 
-void EmulatedUsb::goSilentAfter(std::uint32_t bytes) {
+void EmulatedUsb::goSilentAfter(std::uint32_t bytes, bool resumeWhenCancelled) {
     const std::lock_guard<std::mutex> lock(state_->mutex);
     state_->silenceBudget = bytes;
     state_->silent = false;
+    state_->resumeWhenCancelled = resumeWhenCancelled;
 }
 
 std::vector<ControlRecord> EmulatedUsb::controlTransfers() const {

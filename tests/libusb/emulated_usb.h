@@ -81,9 +81,10 @@ public:
     // The endpoint halts when the host reads block `block` of the stream: that read and every
     // later one on it stall, until the host clears the halt.
     void stallAtBlock(std::uint64_t block);
-    // Data reads deliver `bytes` more bytes; then the device answers nothing more (it NAKs) until
-    // the host cancels what it has pending, after which it goes on where it stopped.
-    void goSilentAfter(std::uint32_t bytes);
+    // Reads deliver `bytes` more bytes; then the device answers nothing more on the IN endpoint
+    // (it NAKs) until the host cancels what it has pending, after which it goes on where it
+    // stopped, or, without `resumeWhenCancelled`, never again.
+    void goSilentAfter(std::uint32_t bytes, bool resumeWhenCancelled = true);
 
     // ---- What the host did --------------------------------------------------------------------
     std::vector<ControlRecord> controlTransfers() const;

@@ -319,6 +319,25 @@ TEST_F(Unplug, WhileAReadIsPendingEndsItAndTheThread) {
     expectBlockLost(2);
 }
 
+// The instrument stops sending on its IN endpoint for good, in the middle of a stream: the block
+// it owes is counted as lost after its two reads time out, the stop returns once they have, and
+// exports still get their answers, or give up on the ones that never come.
+using Unanswering = OverUsb;
+
+TEST_F(Unanswering, InstrumentThatStopsSendingHangsNoStopAndNoExport) {
+    allChannelsAtRate10();
+    usb_->goSilentAfter(2 * 64000, false);
+    ASSERT_EQ(Start_Acquisition(nullptr), 1);
+    ASSERT_TRUE(eventually([this] { return blocks() == 2 && usb_->pendingUrbs() > 0; }));
+    EXPECT_TRUE(returnsAtAll([] { EXPECT_EQ(Get_Digital_Input(0), 1); }));
+    EXPECT_TRUE(returnsAtAll([] { EXPECT_EQ(Stop_Acquisition(), 0); }));
+    EXPECT_EQ(blocks(), 3U);
+    expectBlocksExact(0, 2);
+    expectBlockLost(2);
+    EXPECT_EQ(usb_->clearedHalts(), std::vector<std::uint8_t>{0x82});
+    EXPECT_TRUE(returnsAtAll([] { EXPECT_EQ(Get_MV620ACQ_Status(), STATUS_NO_ANSWER); }));
+}
+
 using Sharing = OverUsb;
 
 // Exports called on the host's thread while the acquisition streams share the thread's device.
