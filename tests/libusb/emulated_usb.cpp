@@ -21,8 +21,6 @@
 namespace mv620::testing {
 namespace {
 
-constexpr std::uint16_t kInstrumentVendor = 0x0547;
-constexpr std::uint16_t kInstrumentProduct = 0x1002;
 constexpr std::size_t kSetupBytes = 8;
 
 // The usbfs capabilities the emulated kernel reports, by the way it splits bulk transfers.
@@ -542,7 +540,8 @@ std::string EmulatedUsb::addDevice(const UsbDeviceSpec& spec) {
     const std::lock_guard<std::mutex> lock(state_->mutex);
     Device& added = state_->devices[node];
     added.spec = spec;
-    added.instrument = spec.vendorId == kInstrumentVendor && spec.productId == kInstrumentProduct;
+    added.instrument =
+        spec.vendorId == sim::kInstrumentVendorId && spec.productId == sim::kInstrumentProductId;
     added.driverBound = spec.kernelDriverBound;
 
     GError* error = nullptr;

@@ -232,7 +232,7 @@ public:
 private:
     libusb_context* context_;
     libusb_device_handle* device_;
-    std::vector<std::uint8_t> endpoints_; // bulk endpoint addresses by pipe index
+    std::vector<std::uint8_t> endpoints_; // endpoint addresses by pipe index
 
     // Set by whichever connection's request first finds the instrument gone, read before every
     // request on every connection of the session. Relaxed: the flag publishes nothing else, and a
