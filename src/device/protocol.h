@@ -5,22 +5,23 @@
 #include <array>
 #include <cstdint>
 
+#include "platform/ezusb_requests.h"
+
 namespace mv620::device {
 
-// The driver's device, fixed: backslash, backslash, dot, backslash, Ezusb-0.
-inline constexpr char kDevicePath[] = "\\\\.\\Ezusb-0";
-
-// USB identity of the instrument.
-inline constexpr std::uint16_t kVendorId = 0x0547;
-inline constexpr std::uint16_t kProductId = 0x1002;
-
-// Device control codes of the EZ-USB general-purpose driver.
-inline constexpr std::uint32_t IOCTL_GET_DEVICE_DESCRIPTOR = 0x222004;
-inline constexpr std::uint32_t IOCTL_VENDOR_REQUEST = 0x222059;
-inline constexpr std::uint32_t IOCTL_BULK_READ = 0x22204E;
-inline constexpr std::uint32_t IOCTL_BULK_WRITE = 0x222051;
-inline constexpr std::uint32_t IOCTL_ABORT_PIPE = 0x22203D;
-inline constexpr std::uint32_t IOCTL_RESET_PIPE = 0x222035;
+// The driver's requests (platform/ezusb_requests.h), as the device link names them.
+using platform::IOCTL_ABORT_PIPE;
+using platform::IOCTL_BULK_READ;
+using platform::IOCTL_BULK_WRITE;
+using platform::IOCTL_GET_DEVICE_DESCRIPTOR;
+using platform::IOCTL_RESET_PIPE;
+using platform::IOCTL_VENDOR_REQUEST;
+using platform::kDescriptorBytes;
+using platform::kDevicePath;
+using platform::kPipeBlockBytes;
+using platform::kProductId;
+using platform::kVendorId;
+using platform::kVendorRequestBytes;
 
 // Vendor requests (bRequest).
 inline constexpr std::uint8_t REQ_SET_OUTPUT = 13;
@@ -33,10 +34,7 @@ inline constexpr std::uint8_t CMD_DOWNLOAD_DATA = 17;
 inline constexpr std::uint8_t CMD_STATUS = 18;
 inline constexpr std::uint8_t CMD_START_ACQUISITION = 19;
 
-// Sizes.
-inline constexpr std::uint32_t kDescriptorBytes = 146;
-inline constexpr std::uint32_t kVendorRequestBytes = 10;
-inline constexpr std::uint32_t kPipeBlockBytes = 4;
+// A command packet, and its response.
 inline constexpr std::uint32_t kPacketBytes = 64;
 
 // Bit 7 of the input port: a whole data block waits on the read pipe.

@@ -4,13 +4,14 @@
 // thread) speaks in driver requests: open the device path, issue one synchronous device control
 // request with an input and an output buffer, close. Everything below it is one backend:
 //
-//   - src/platform/win32/ezusb_driver.cpp  the EZ-USB general-purpose kernel driver (Windows)
-//   - src/platform/posix/null_driver.cpp   no driver at all: opening always fails
-//   - src/sim/sim_driver.cpp               the simulated instrument
+//   - src/platform/win32/ezusb_driver.cpp    the EZ-USB general-purpose kernel driver (Windows)
+//   - src/platform/libusb/libusb_driver.cpp  the instrument over libusb-1.0 (Linux)
+//   - src/platform/posix/null_driver.cpp     no driver at all: opening always fails
+//   - src/sim/sim_driver.cpp                 the simulated instrument
 //
 // Exactly one backend is linked into each artifact; `driverBackend()` is defined by that backend.
-// The seam stays at the level of the driver's requests so that a new backend (for instance one
-// over libusb) only has to answer the six control codes the library issues.
+// The seam stays at the level of the driver's requests so that a backend (such as the one over
+// libusb) only has to answer the six control codes the library issues.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,109 @@
+// USB devices on an emulated bus (umockdev), for running the real libusb and the real driver
+// backend against the instrument without hardware.
+//
+// umockdev gives the process a sysfs and device nodes of its own; the devices added here appear
+// in it, and every usbfs ioctl that libusb makes on their nodes (URB submit, reap and discard,
+// interface claim and release, clear halt) comes to a handler in this file, on umockdev's worker
+// thread. For the instrument the handler answers from the simulated instrument's firmware model
+// (sim::SimDriver::instance(), through its lock), so the emulated device behaves exactly like the
+// simulated one: the MV620Sim_* API sets it up, injects its faults (failed or short block reads,
+// the ready bit, unplug and replug, failed packets) and shows what it received (packets, output
+// lines, configuration memory). What only a USB device can do is the emulation's own, with its
+// own controls below: a halted endpoint, a transfer the device stops answering, the kernel's way
+// of splitting a long bulk transfer into URBs, a kernel driver bound to the interface.
+//
+// The test program links libumockdev-preload (with --no-as-needed), which routes the device
+// nodes' system calls to umockdev.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mv620::testing {
+
+// A device on the emulated bus. The device descriptor is the simulated instrument's, with the
+// identity given here; its one configuration has interface 0 with `endpoints`, in that order, all
+// bulk with 64-byte packets (a full-speed EZ-USB device).
+struct UsbDeviceSpec {
+    std::uint8_t bus = 1;
+    std::uint8_t address = 2;
+    std::uint16_t vendorId = 0x0547;
+    std::uint16_t productId = 0x1002;
+    std::vector<std::uint8_t> endpoints = {0x82, 0x02}; // the read pipe's, then the write pipe's
+    bool kernelDriverBound = false;
+};
+
+// How the emulated kernel takes a long bulk transfer from libusb, as it tells libusb through its
+// capabilities: in one URB (a host controller that does scatter-gather, most of them), or in
+// URBs of 16 KiB that continue one another (older controllers; libusb then splits a 64000-byte
+// read into four URBs and relies on the kernel to end the rest after a short one).
+enum class UrbSplitting { ScatterGather, Continuation };
+
+// One control transfer the host sent: its 8-byte setup packet.
+struct ControlRecord {
+    std::array<std::uint8_t, 8> setup{};
+};
+
+// One bulk URB the host submitted.
+struct BulkRecord {
+    std::uint8_t endpoint = 0;
+    int length = 0;
+    unsigned flags = 0; // USBDEVFS_URB_*
+};
+
+// What the host did with an interface.
+struct InterfaceRecord {
+    enum class Kind { Claim, DisconnectAndClaim, Release, ReattachDriver };
+    Kind kind = Kind::Claim;
+    std::string devnode;
+    unsigned interface = 0;
+};
+
+class EmulatedUsb {
+public:
+    EmulatedUsb();
+    ~EmulatedUsb();
+    EmulatedUsb(const EmulatedUsb&) = delete;
+    EmulatedUsb& operator=(const EmulatedUsb&) = delete;
+
+    // Adds a device and returns its node, /dev/bus/usb/BBB/DDD. A device with the instrument's
+    // identity is the instrument; any other answers no transfer.
+    std::string addDevice(const UsbDeviceSpec& spec);
+
+    // Set before the first open.
+    void setSplitting(UrbSplitting splitting);
+
+    // ---- Faults of the instrument's IN endpoint ---------------------------------------------
+    // The endpoint halts when the host reads block `block` of the stream: that read and every
+    // later one on it stall, until the host clears the halt.
+    void stallAtBlock(std::uint64_t block);
+    // Reads deliver `bytes` more bytes; then the device answers nothing more on the IN endpoint
+    // (it NAKs) until the host cancels what it has pending, after which it goes on where it
+    // stopped, or, without `resumeWhenCancelled`, never again.
+    void goSilentAfter(std::uint32_t bytes, bool resumeWhenCancelled = true);
+
+    // ---- What the host did --------------------------------------------------------------------
+    std::vector<ControlRecord> controlTransfers() const;
+    std::vector<BulkRecord> bulkUrbs() const;
+    std::vector<std::uint8_t> clearedHalts() const; // endpoints, in order
+    std::vector<InterfaceRecord> interfaceRecords() const;
+    std::size_t discardedUrbs() const; // URBs the host cancelled while the device held them
+    std::size_t pendingUrbs() const;   // URBs the device holds unanswered now
+    std::uint64_t ioctls() const;      // every ioctl on every device node so far
+    std::size_t opens(const std::string& devnode) const; // times the node was opened
+    std::size_t openNodes() const;                       // device nodes open now
+    bool kernelDriverBound(const std::string& devnode) const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+// The instrument's 18-byte device descriptor, as the simulated firmware gives it.
+std::array<std::uint8_t, 18> instrumentDeviceDescriptor();
+
+} // namespace mv620::testing

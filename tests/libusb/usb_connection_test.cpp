@@ -1,0 +1,376 @@
+// The libusb backend at the driver seam: finding and claiming the instrument, the pipes, the
+// shared device handle, requests from two threads, abort and reset, time-outs, and an instrument
+// that goes away.
+#include <gtest/gtest.h>
+
+#include <linux/usbdevice_fs.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "device/device_connection.h"
+#include "support/stream_model.h"
+#include "usb_fixture.h"
+
+namespace mv620::testing {
+namespace {
+
+using device::DeviceConnection;
+using device::PacketBytes;
+
+constexpr std::uint32_t kBlockBytes = 64000;
+
+// ---- Finding the instrument -------------------------------------------------------------------
+
+using Identity = OverUsb;
+
+TEST_F(Identity, DescriptorRequestGivesTheDeviceDescriptorThenZeros) {
+    platform::DriverBackend& backend = platform::driverBackend();
+    const platform::DeviceHandle handle = backend.open(device::kDevicePath);
+    ASSERT_NE(handle, platform::kInvalidDevice);
+    std::array<std::uint8_t, device::kDescriptorBytes> buffer{};
+    buffer.fill(0xAA);
+    std::uint32_t returned = 0;
+    EXPECT_TRUE(backend.control(handle, device::IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0,
+                                buffer.data(), device::kDescriptorBytes, &returned));
+    EXPECT_EQ(returned, 18U);
+    const auto expected = instrumentDeviceDescriptor();
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin()));
+    EXPECT_TRUE(std::all_of(buffer.begin() + 18, buffer.end(), [](auto b) { return b == 0; }));
+    backend.close(handle);
+
+    EXPECT_FALSE(backend.control(handle, device::IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0,
+                                 buffer.data(), device::kDescriptorBytes, &returned))
+        << "a closed handle";
+    EXPECT_EQ(returned, 0U);
+    EXPECT_FALSE(backend.control(platform::kInvalidDevice, device::IOCTL_GET_DEVICE_DESCRIPTOR,
+                                 nullptr, 0, buffer.data(), device::kDescriptorBytes, &returned));
+    const DeviceConnection connection;
+    EXPECT_TRUE(connection.isPresent());
+}
+
+TEST_F(Identity, HandlesShareOneClaimedDeviceReleasedByTheLastClose) {
+    auto first = std::make_unique<DeviceConnection>();
+    auto second = std::make_unique<DeviceConnection>();
+    EXPECT_TRUE(first->isPresent());
+    EXPECT_TRUE(second->isPresent());
+    EXPECT_EQ(usb_->opens(instrument_), 1U);
+    EXPECT_EQ(usb_->openNodes(), 1U);
+    first.reset();
+    EXPECT_EQ(usb_->openNodes(), 1U) << "the other handle still uses the device";
+    EXPECT_TRUE(second->setOutputLine(1));
+    second.reset();
+    EXPECT_TRUE(eventually([this] { return usb_->openNodes() == 0; }));
+    const auto records = usb_->interfaceRecords();
+    ASSERT_EQ(records.size(), 2U);
+    // libusb detaches any kernel driver in the same request that claims the interface.
+    EXPECT_EQ(records[0].kind, InterfaceRecord::Kind::DisconnectAndClaim);
+    EXPECT_EQ(records[0].interface, 0U);
+    EXPECT_EQ(records[1].kind, InterfaceRecord::Kind::Release);
+    EXPECT_EQ(records[1].interface, 0U);
+}
+
+TEST_F(Identity, AbsentInstrumentGivesTheInvalidHandle) {
+    MV620Sim_SetPresence(MV620SIM_ABSENT); // its node is there, but it answers nothing
+    EXPECT_EQ(platform::driverBackend().open(device::kDevicePath), platform::kInvalidDevice);
+    EXPECT_EQ(Get_MV620ACQ_Status(), STATUS_NO_ANSWER);
+    EXPECT_EQ(Get_Digital_Input(0), 0);
+}
+
+using Choosing = OverEmptyUsb;
+
+TEST_F(Choosing, NoInstrumentOnTheBusGivesTheInvalidHandle) {
+    UsbDeviceSpec foreign;
+    foreign.vendorId = 0x04B4;
+    foreign.productId = 0x8613;
+    const std::string node = usb_->addDevice(foreign);
+    EXPECT_EQ(platform::driverBackend().open(device::kDevicePath), platform::kInvalidDevice);
+    EXPECT_EQ(Get_MV620ACQ_Status(), STATUS_NO_ANSWER);
+    EXPECT_EQ(Do_AZ_On(), 1);
+    EXPECT_EQ(usb_->opens(node), 0U) << "a device that is not the instrument is never opened";
+}
+
+TEST_F(Choosing, ForeignDeviceIsPassedOver) {
+    UsbDeviceSpec foreign;
+    foreign.address = 1;
+    foreign.productId = 0x1003;
+    UsbDeviceSpec instrument;
+    instrument.address = 5;
+    const std::string foreignNode = usb_->addDevice(foreign);
+    const std::string instrumentNode = usb_->addDevice(instrument);
+    const DeviceConnection connection;
+    EXPECT_TRUE(connection.isPresent());
+    EXPECT_EQ(usb_->opens(foreignNode), 0U);
+    EXPECT_EQ(usb_->opens(instrumentNode), 1U);
+}
+
+struct Choice {
+    const char* name;
+    const char* variable; // MV620_USB_DEVICE, or null for none
+    const char* opened;   // the node opened, or null for none
+};
+
+void PrintTo(const Choice& choice, std::ostream* out) { *out << choice.name; }
+
+class ChoosingAmongTwo : public OverEmptyUsb, public ::testing::WithParamInterface<Choice> {};
+
+// Two instruments: bus 2 address 3, and bus 1 address 7.
+TEST_P(ChoosingAmongTwo, VariablePicksOneAndOtherwiseTheLowestBusAndAddress) {
+    UsbDeviceSpec a;
+    a.bus = 2;
+    a.address = 3;
+    UsbDeviceSpec b;
+    b.bus = 1;
+    b.address = 7;
+    const std::string nodes[] = {usb_->addDevice(a), usb_->addDevice(b)};
+    if (GetParam().variable != nullptr) {
+        setenv("MV620_USB_DEVICE", GetParam().variable, 1);
+    }
+    const DeviceConnection connection;
+    EXPECT_EQ(connection.isPresent(), GetParam().opened != nullptr);
+    for (const std::string& node : nodes) {
+        const bool chosen = GetParam().opened != nullptr && node == GetParam().opened;
+        EXPECT_EQ(usb_->opens(node), chosen ? 1U : 0U) << node;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variable, ChoosingAmongTwo,
+    ::testing::Values(Choice{"Unset", nullptr, "/dev/bus/usb/001/007"},
+                      Choice{"Bus2Address3", "2:3", "/dev/bus/usb/002/003"},
+                      Choice{"LeadingZeros", "002:003", "/dev/bus/usb/002/003"},
+                      Choice{"Bus1Address7", "1:7", "/dev/bus/usb/001/007"},
+                      Choice{"NoSuchDevice", "1:3", nullptr}, Choice{"NoColon", "2", nullptr},
+                      Choice{"NoAddress", "2:", nullptr}, Choice{"NoBus", ":3", nullptr},
+                      Choice{"TrailingCharacter", "2:3x", nullptr},
+                      Choice{"BusTooLarge", "256:3", nullptr}, Choice{"Empty", "", nullptr}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(Choosing, KernelDriverIsDetachedForTheClaimAndGivenBackAtTheEnd) {
+    UsbDeviceSpec bound;
+    bound.kernelDriverBound = true;
+    const std::string node = usb_->addDevice(bound);
+    {
+        const DeviceConnection connection;
+        EXPECT_TRUE(connection.isPresent());
+        EXPECT_FALSE(usb_->kernelDriverBound(node));
+    }
+    ASSERT_TRUE(eventually([this] { return usb_->openNodes() == 0; }));
+    EXPECT_TRUE(usb_->kernelDriverBound(node));
+    const auto records = usb_->interfaceRecords();
+    ASSERT_EQ(records.size(), 3U);
+    EXPECT_EQ(records[0].kind, InterfaceRecord::Kind::DisconnectAndClaim);
+    EXPECT_EQ(records[0].interface, 0U);
+    EXPECT_EQ(records[1].kind, InterfaceRecord::Kind::Release);
+    EXPECT_EQ(records[2].kind, InterfaceRecord::Kind::ReattachDriver);
+}
+
+// ---- Pipes --------------------------------------------------------------------------------------
+
+struct PipeCase {
+    const char* name;
+    std::vector<std::uint8_t> endpoints; // interface 0, in descriptor order
+    int status;                          // what the status query returns
+    std::vector<std::uint8_t> used;      // the endpoints of its bulk URBs
+};
+
+void PrintTo(const PipeCase& pipes, std::ostream* out) { *out << pipes.name; }
+
+class Pipes : public OverEmptyUsb, public ::testing::WithParamInterface<PipeCase> {};
+
+// Pipe i is the i-th endpoint, whatever its address: reads go to pipe 0 only when it is an IN
+// endpoint and writes to pipe 1 only when it is an OUT one; a request on a pipe that is missing or
+// points the other way sends nothing and fails.
+TEST_P(Pipes, AreTheEndpointsOfInterfaceZeroInDescriptorOrder) {
+    UsbDeviceSpec spec;
+    spec.endpoints = GetParam().endpoints;
+    usb_->addDevice(spec);
+    EXPECT_EQ(Get_MV620ACQ_Status(), GetParam().status);
+    std::vector<std::uint8_t> used;
+    for (const BulkRecord& urb : usb_->bulkUrbs()) {
+        used.push_back(urb.endpoint);
+    }
+    EXPECT_EQ(used, GetParam().used);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Order, Pipes,
+    ::testing::Values(PipeCase{"InThenOut", {0x82, 0x02}, 90, {0x02, 0x82}},
+                      PipeCase{"OtherAddresses", {0x86, 0x01, 0x88}, 90, {0x01, 0x86}},
+                      PipeCase{"OutThenIn", {0x02, 0x82}, STATUS_NO_ANSWER, {}},
+                      PipeCase{"NoWritePipe", {0x82}, STATUS_NO_ANSWER, {0x82}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---- Requests from several threads --------------------------------------------------------------
+
+using Threads = OverUsb;
+
+// The input port on one handle and status exchanges on another, at the same time, over the one
+// shared device: every answer is the right one, and the instrument saw every request once.
+TEST_F(Threads, TwoThreadsIssueRequestsAtOnceOnTwoHandles) {
+    MV620Sim_SetInputs(0x2A);
+    MV620Sim_SetStatusByte(101);
+    constexpr int kReads = 300;
+    constexpr int kExchanges = 40;
+    std::atomic<int> goodReads{0};     // relaxed: only counted, read after the join
+    std::atomic<int> goodExchanges{0}; // relaxed: likewise
+    std::thread reader([&] {
+        DeviceConnection connection;
+        for (int i = 0; i < kReads; ++i) {
+            if (connection.readInputPort() == std::optional<std::uint8_t>(0x2A)) {
+                goodReads.fetch_add(1, std::memory_order_relaxed);
+            }
+        }
+    });
+    std::thread exchanger([&] {
+        DeviceConnection connection;
+        for (int i = 1; i <= kExchanges; ++i) {
+            PacketBytes packet{};
+            PacketBytes response{};
+            packet[0] = device::CMD_STATUS;
+            if (connection.exchange(response, packet) && response[0] == device::CMD_STATUS &&
+                response[1] == i && response[3] == 101) {
+                goodExchanges.fetch_add(1, std::memory_order_relaxed);
+            }
+        }
+    });
+    reader.join();
+    exchanger.join();
+    EXPECT_EQ(goodReads.load(), kReads);
+    EXPECT_EQ(goodExchanges.load(), kExchanges);
+    EXPECT_EQ(usb_->opens(instrument_), 1U) << "one device, shared";
+    EXPECT_EQ(usb_->controlTransfers().size(), static_cast<std::size_t>(kReads));
+    EXPECT_EQ(usb_->bulkUrbs().size(), static_cast<std::size_t>(2 * kExchanges));
+    EXPECT_EQ(MV620Sim_GetPacketCount(), kExchanges);
+    EXPECT_EQ(MV620Sim_GetPendingResponses(), 0);
+    EXPECT_EQ(MV620Sim_GetProtocolErrors(), 0);
+}
+
+// ---- Abort and reset ----------------------------------------------------------------------------
+
+using AbortAndReset = OverUsb;
+
+TEST_F(AbortAndReset, AbortCancelsAReadPendingOnAnotherHandle) {
+    usb_->goSilentAfter(0); // the read below waits for an answer that does not come
+    DeviceConnection aborting;
+    std::atomic<int> result{-1}; // relaxed: read after the join
+    std::thread reading([&] {
+        DeviceConnection connection;
+        PacketBytes response{};
+        std::uint32_t moved = 99;
+        result.store(connection.bulkRead(response.data(), 64, &moved) ? 1 : 0,
+                     std::memory_order_relaxed);
+        EXPECT_EQ(moved, 0U);
+    });
+    ASSERT_TRUE(eventually([this] { return usb_->pendingUrbs() == 1; }));
+    const std::uint64_t before = usb_->ioctls();
+    EXPECT_TRUE(aborting.abortReadPipe());
+    // The abort cancels the URB itself, before it returns; a time-out would come a second later.
+    EXPECT_EQ(usb_->discardedUrbs(), 1U);
+    EXPECT_GT(usb_->ioctls(), before);
+    reading.join();
+    EXPECT_EQ(result.load(), 0) << "a read cancelled with nothing moved fails";
+    EXPECT_TRUE(usb_->clearedHalts().empty()) << "the instrument sees nothing of an abort";
+}
+
+TEST_F(AbortAndReset, AbortWithNothingPendingSendsNothingAndResetClearsTheHalt) {
+    DeviceConnection connection;
+    const std::uint64_t before = usb_->ioctls();
+    EXPECT_TRUE(connection.abortReadPipe());
+    EXPECT_EQ(usb_->ioctls(), before);
+    EXPECT_TRUE(connection.resetReadPipe());
+    EXPECT_EQ(usb_->clearedHalts(), std::vector<std::uint8_t>{0x82});
+}
+
+// ---- Time-outs ----------------------------------------------------------------------------------
+
+// Starts a stream with every channel at divider 1 on `connection`.
+void startStream(DeviceConnection& connection) {
+    PacketBytes packet{};
+    PacketBytes response{};
+    packet[0] = device::CMD_START_ACQUISITION;
+    for (std::size_t k = 0; k < 40; ++k) {
+        packet[6 + k] = 1;
+    }
+    ASSERT_TRUE(connection.exchange(response, packet));
+}
+
+// The identify pattern's bytes at the start of the stream, with every channel at divider 1.
+std::vector<std::uint8_t> streamBytes(std::uint32_t count) {
+    std::vector<std::uint8_t> bytes;
+    for (std::uint32_t i = 0; bytes.size() < count; ++i) {
+        const int channel = kScanOrderForTests[i % 40];
+        const auto value = static_cast<std::uint16_t>(expectedSample(channel, i / 40));
+        bytes.push_back(static_cast<std::uint8_t>(value >> 8U));
+        bytes.push_back(static_cast<std::uint8_t>(value & 0xFFU));
+    }
+    return bytes;
+}
+
+using TimeOuts = OverUsbEachSplitting;
+
+// A read the instrument stops answering part-way is reported with the bytes it moved, and the
+// next read goes on from there; one that moved nothing fails, and the bytes stay in the stream.
+TEST_P(TimeOuts, ReadEndsWithTheBytesMovedOrFailsWithNone) {
+    DeviceConnection connection;
+    startStream(connection);
+    std::vector<std::uint8_t> block(kBlockBytes);
+    std::uint32_t moved = 0;
+
+    usb_->goSilentAfter(20000);
+    EXPECT_TRUE(connection.bulkRead(block.data(), kBlockBytes, &moved));
+    EXPECT_EQ(moved, 20000U);
+    usb_->goSilentAfter(0);
+    EXPECT_FALSE(connection.bulkRead(block.data() + 20000, kBlockBytes - 20000, &moved));
+    EXPECT_EQ(moved, 0U);
+    EXPECT_TRUE(connection.bulkRead(block.data() + 20000, kBlockBytes - 20000, &moved));
+    EXPECT_EQ(moved, kBlockBytes - 20000);
+
+    EXPECT_EQ(block, streamBytes(kBlockBytes));
+    EXPECT_EQ(MV620Sim_GetBlocksDelivered(), 1);
+    EXPECT_GE(usb_->discardedUrbs(), 2U);
+    EXPECT_TRUE(usb_->clearedHalts().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Splitting, TimeOuts,
+                         ::testing::Values(UrbSplitting::ScatterGather, UrbSplitting::Continuation),
+                         splittingName);
+
+// ---- The instrument goes away -------------------------------------------------------------------
+
+using Unplugged = OverUsb;
+
+// Once one handle finds the instrument gone, every handle of its device fails without asking the
+// bus again; a handle opened after the instrument is back works, beside the old ones.
+TEST_F(Unplugged, GoneForEveryHandleUntilClosedThenFoundAgain) {
+    auto first = std::make_unique<DeviceConnection>();
+    auto second = std::make_unique<DeviceConnection>();
+    MV620Sim_UnplugAfterBlocks(0);
+    EXPECT_FALSE(first->setOutputLine(0));
+    const std::uint64_t asked = usb_->ioctls();
+    PacketBytes packet{};
+    PacketBytes response{};
+    EXPECT_FALSE(second->setOutputLine(0));
+    EXPECT_FALSE(second->readInputPort().has_value());
+    EXPECT_FALSE(second->exchange(response, packet));
+    EXPECT_FALSE(second->resetReadPipe());
+    EXPECT_EQ(usb_->ioctls(), asked) << "a gone device is not asked again";
+
+    MV620Sim_Replug();
+    EXPECT_FALSE(second->setOutputLine(0)) << "old handles stay dead";
+    {
+        DeviceConnection third;
+        EXPECT_TRUE(third.isPresent());
+        EXPECT_TRUE(third.setOutputLine(2));
+        EXPECT_EQ(MV620Sim_GetOutputLines(), 0b0100);
+    }
+    EXPECT_FALSE(first->clearOutputLine(2));
+    first.reset();
+    second.reset();
+    EXPECT_TRUE(eventually([this] { return usb_->openNodes() == 0; }));
+    EXPECT_EQ(usb_->opens(instrument_), 2U);
+}
+
+} // namespace
+} // namespace mv620::testing
