@@ -28,12 +28,15 @@ namespace mv620::testing {
 // A device on the emulated bus. The device descriptor is the simulated instrument's, with the
 // identity given here; its one configuration has interface 0 with `endpoints`, in that order, all
 // bulk with 64-byte packets (a full-speed EZ-USB device).
+// The instrument's two bulk endpoints: the read pipe's, then the write pipe's.
+inline constexpr std::array<std::uint8_t, 2> kInstrumentEndpoints = {0x82, 0x02};
+
 struct UsbDeviceSpec {
     std::uint8_t bus = 1;
     std::uint8_t address = 2;
     std::uint16_t vendorId = 0x0547;
     std::uint16_t productId = 0x1002;
-    std::vector<std::uint8_t> endpoints = {0x82, 0x02}; // the read pipe's, then the write pipe's
+    std::vector<std::uint8_t> endpoints{kInstrumentEndpoints.begin(), kInstrumentEndpoints.end()};
     bool kernelDriverBound = false;
 };
 
