@@ -29,15 +29,26 @@
 #define CONNECT_ATTEMPTS 5000
 #define CONNECT_RETRY_100NS (-20000LL) /* 2 ms, relative */
 
-/* One open file object: its create's parameters, told to the host with the first request, its
- * connection to the host, and a lock that keeps its requests apart (a handle may be duplicated
- * and used by two threads at once). */
+/* The connection to the host of one process, kept from its first request on. */
+#define MAX_HOSTS 32
+typedef struct HostConnection {
+    ULONG process; /* 0: the entry is free */
+    HANDLE pipe;
+    KEVENT idle; /* signalled while no request uses the connection */
+} HostConnection;
+
+/* One open file object: its create's parameters, told to the host with the first request, and
+ * the connection it is a session on. */
 typedef struct FileContext {
     ForwardedRequest create;
-    HANDLE pipe;    /* NULL until the first control request */
-    BOOLEAN noHost; /* the host was not there, or found no instrument: every request fails */
-    KEVENT idle;    /* signalled while no request of this file uses the pipe */
+    HostConnection* host; /* NULL until the first control request */
+    BOOLEAN noHost;       /* the host was not there, or found no instrument: every request fails */
 } FileContext;
+
+static HostConnection hosts[MAX_HOSTS];
+static KEVENT hostsIdle; /* signalled while no request looks up or changes the table */
+static ULONG nextHost;   /* the entry a new connection takes when every one is used */
+static volatile LONG filesOpened;
 
 static PDEVICE_OBJECT ezusbDevice;
 static UNICODE_STRING linkName;
@@ -155,11 +166,56 @@ static NTSTATUS readReply(HANDLE pipe, ForwardedReply* reply) {
     return status;
 }
 
-static void lockFile(FileContext* file) {
-    KeWaitForSingleObject(&file->idle, Executive, KernelMode, FALSE, NULL);
+static void lock(KEVENT* idle) { KeWaitForSingleObject(idle, Executive, KernelMode, FALSE, NULL); }
+
+static void unlock(KEVENT* idle) { KeSetEvent(idle, IO_NO_INCREMENT, FALSE); }
+
+/* The connection to the host of the calling process, made at its first request; NULL when there
+ * is no host. Returned locked: the caller unlocks it when its request is done. */
+static HostConnection* connectionOfCaller(void) {
+    const ULONG process = HandleToUlong(PsGetCurrentProcessId());
+    HostConnection* host = NULL;
+    ULONG i;
+    lock(&hostsIdle);
+    for (i = 0; i < MAX_HOSTS && host == NULL; ++i) {
+        if (hosts[i].process == process && hosts[i].pipe != NULL) {
+            host = &hosts[i];
+        }
+    }
+    if (host == NULL) {
+        for (i = 0; i < MAX_HOSTS && host == NULL; ++i) {
+            if (hosts[i].pipe == NULL) {
+                host = &hosts[i];
+            }
+        }
+        if (host == NULL) { /* every entry used: the oldest gives way */
+            host = &hosts[nextHost];
+            nextHost = (nextHost + 1) % MAX_HOSTS;
+            lock(&host->idle);
+            ZwClose(host->pipe);
+            host->pipe = NULL;
+            unlock(&host->idle);
+        }
+        if (!NT_SUCCESS(connectToHost(process, &host->pipe))) {
+            host->pipe = NULL;
+            unlock(&hostsIdle);
+            return NULL;
+        }
+        host->process = process;
+    }
+    unlock(&hostsIdle);
+    lock(&host->idle);
+    return host;
 }
 
-static void unlockFile(FileContext* file) { KeSetEvent(&file->idle, IO_NO_INCREMENT, FALSE); }
+/* Drops a connection that broke (its host went away): the next request of its process makes a
+ * new one. Called with the connection locked. */
+static void dropConnection(HostConnection* host) {
+    if (host->pipe != NULL) {
+        ZwClose(host->pipe);
+        host->pipe = NULL;
+    }
+}
 
 /* ---- Create and close ---------------------------------------------------------------------- */
 
@@ -180,7 +236,7 @@ static NTSTATUS NTAPI dispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
         return completeRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
     RtlZeroMemory(file, sizeof(*file));
-    KeInitializeEvent(&file->idle, SynchronizationEvent, TRUE);
+    file->create.file = (unsigned int)InterlockedIncrement(&filesOpened);
     if (stack->Parameters.Create.SecurityContext != NULL) {
         file->create.accessKnown = 1;
         file->create.desiredAccess = stack->Parameters.Create.SecurityContext->DesiredAccess;
@@ -192,31 +248,32 @@ static NTSTATUS NTAPI dispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     return completeRequest(irp, STATUS_SUCCESS, FILE_OPENED);
 }
 
-/* Connects the file to the host of the calling process and tells it of the create. Called with
- * the file locked. */
-static BOOLEAN openSession(FileContext* file) {
+/* Tells the host of the file's create at its first request, on `host`, locked. */
+static BOOLEAN openSession(FileContext* file, HostConnection* host) {
     ForwardedReply reply;
     NTSTATUS status;
     if (file->noHost) {
         return FALSE;
     }
-    if (file->pipe != NULL) {
+    if (file->host == host) {
         return TRUE;
     }
-    status = connectToHost(HandleToUlong(PsGetCurrentProcessId()), &file->pipe);
-    if (!NT_SUCCESS(status)) {
-        file->pipe = NULL;
+    if (file->host != NULL) { /* its connection broke and was made anew: the host forgot it */
         file->noHost = TRUE;
         return FALSE;
     }
+    file->host = host;
     stamp(&file->create, FORWARDED_CREATE);
-    status = writeAll(file->pipe, &file->create, sizeof(file->create));
+    status = writeAll(host->pipe, &file->create, sizeof(file->create));
     if (NT_SUCCESS(status)) {
-        status = readReply(file->pipe, &reply);
+        status = readReply(host->pipe, &reply);
     }
-    if (!NT_SUCCESS(status) || reply.succeeded != 1) {
+    if (!NT_SUCCESS(status)) {
+        dropConnection(host);
+        file->noHost = TRUE;
+    } else if (reply.succeeded != 1) {
         /* No instrument behind the driver: the host has been told of the create, and keeps the
-         * connection until the close. */
+         * session until the close. */
         file->noHost = TRUE;
     }
     return !file->noHost;
@@ -233,13 +290,19 @@ static NTSTATUS NTAPI dispatchClose(PDEVICE_OBJECT device, PIRP irp) {
         stack->FileObject != NULL ? (FileContext*)stack->FileObject->FsContext : NULL;
     (void)device;
     if (file != NULL) {
-        lockFile(file);
-        if (file->pipe != NULL) {
-            ForwardedRequest request;
-            RtlZeroMemory(&request, sizeof(request));
-            stamp(&request, FORWARDED_CLOSE);
-            (void)writeAll(file->pipe, &request, sizeof(request));
-            ZwClose(file->pipe);
+        HostConnection* host = file->host;
+        if (host != NULL) {
+            lock(&host->idle);
+            if (host->pipe != NULL) {
+                ForwardedRequest request;
+                RtlZeroMemory(&request, sizeof(request));
+                request.file = file->create.file;
+                stamp(&request, FORWARDED_CLOSE);
+                if (!NT_SUCCESS(writeAll(host->pipe, &request, sizeof(request)))) {
+                    dropConnection(host);
+                }
+            }
+            unlock(&host->idle);
         }
         stack->FileObject->FsContext = NULL;
         ExFreePoolWithTag(file, POOL_TAG);
@@ -263,17 +326,22 @@ static BOOLEAN isEzusbCode(ULONG code) {
     }
 }
 
-/* Refuses the request, counts it, and tells the host (when the file has a connection). */
+/* Refuses the request, counts it, and tells the host (when the file has a session). */
 static NTSTATUS refuse(PIRP irp, FileContext* file, ForwardedRequest* request, ULONG refusal) {
     InterlockedIncrement(&refusedTotal);
     if (file != NULL) {
-        lockFile(file);
-        if (openSession(file)) {
-            request->refusal = refusal;
-            stamp(request, FORWARDED_REFUSED);
-            (void)writeAll(file->pipe, request, sizeof(*request));
+        HostConnection* host = connectionOfCaller();
+        if (host != NULL) {
+            if (openSession(file, host)) {
+                request->file = file->create.file;
+                request->refusal = refusal;
+                stamp(request, FORWARDED_REFUSED);
+                if (!NT_SUCCESS(writeAll(host->pipe, request, sizeof(*request)))) {
+                    dropConnection(host);
+                }
+            }
+            unlock(&host->idle);
         }
-        unlockFile(file);
     }
     return completeRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
@@ -284,6 +352,7 @@ static NTSTATUS NTAPI dispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         stack->FileObject != NULL ? (FileContext*)stack->FileObject->FsContext : NULL;
     ForwardedRequest request;
     ForwardedReply reply;
+    HostConnection* host;
     const void* input = NULL;
     UCHAR* output = NULL;
     NTSTATUS status;
@@ -332,31 +401,37 @@ static NTSTATUS NTAPI dispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         return completeRequest(irp, STATUS_INVALID_HANDLE, 0);
     }
 
-    lockFile(file);
-    if (!openSession(file)) {
+    host = connectionOfCaller();
+    if (host == NULL || !openSession(file, host)) {
         /* No host for the calling program, or no instrument behind the driver. */
-        unlockFile(file);
+        if (host != NULL) {
+            unlock(&host->idle);
+        }
         return completeRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
     }
+    request.file = file->create.file;
     stamp(&request, FORWARDED_CONTROL);
-    status = writeAll(file->pipe, &request, sizeof(request));
+    status = writeAll(host->pipe, &request, sizeof(request));
     if (NT_SUCCESS(status) && request.inLength > 0) {
-        status = writeAll(file->pipe, input, request.inLength);
+        status = writeAll(host->pipe, input, request.inLength);
     }
     if (NT_SUCCESS(status) && request.outContentLength > 0) {
-        status = writeAll(file->pipe, output, request.outContentLength);
+        status = writeAll(host->pipe, output, request.outContentLength);
     }
     if (NT_SUCCESS(status)) {
-        status = readReply(file->pipe, &reply);
+        status = readReply(host->pipe, &reply);
     }
     if (NT_SUCCESS(status) &&
         (reply.dataLength > request.outLength || reply.bytesReturned > request.outLength)) {
         status = STATUS_PIPE_BROKEN; /* the host broke the conversation's rules */
     }
     if (NT_SUCCESS(status) && reply.dataLength > 0) {
-        status = readAll(file->pipe, output, reply.dataLength);
+        status = readAll(host->pipe, output, reply.dataLength);
     }
-    unlockFile(file);
+    if (!NT_SUCCESS(status)) {
+        dropConnection(host);
+    }
+    unlock(&host->idle);
 
     if (!NT_SUCCESS(status)) {
         return completeRequest(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
@@ -370,7 +445,11 @@ static NTSTATUS NTAPI dispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 /* ---- Load and unload ----------------------------------------------------------------------- */
 
 static void NTAPI unloadDriver(PDRIVER_OBJECT driver) {
+    ULONG i;
     (void)driver;
+    for (i = 0; i < MAX_HOSTS; ++i) {
+        dropConnection(&hosts[i]);
+    }
     IoDeleteSymbolicLink(&linkName);
     IoDeleteDevice(ezusbDevice);
 }
@@ -380,6 +459,11 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     NTSTATUS status;
     (void)registryPath;
 
+    ULONG i;
+    KeInitializeEvent(&hostsIdle, SynchronizationEvent, TRUE);
+    for (i = 0; i < MAX_HOSTS; ++i) {
+        KeInitializeEvent(&hosts[i].idle, SynchronizationEvent, TRUE);
+    }
     RtlInitUnicodeString(&deviceName, FORWARDING_DEVICE_NAME);
     RtlInitUnicodeString(&linkName, FORWARDING_DEVICE_LINK);
     status = IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &ezusbDevice);

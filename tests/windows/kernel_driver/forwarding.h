@@ -3,16 +3,21 @@
  * that answers for the instrument (instrument_host.h): plain C, shared by both sides, which are
  * always built for the same machine.
  *
- * Every file object opened on \Device\Ezusb-0 gets its own connection to the named pipe of the
- * process that issues its requests (the name below, a dash and the process id in decimal), made
- * at the file's first control request, which first tells the host of the create, and closed with
- * the file; so the requests of one handle arrive in order on one connection, a handle is one
- * session of the host, and no program can take another's requests. On that connection the
- * driver sends a ForwardedRequest, followed by its input bytes and, for the in-direct method, by
- * the content of the caller's output buffer (the bytes the driver is to send to the device). For
- * a create and a control request the host answers with a ForwardedReply followed by `dataLength`
- * bytes, which the driver copies into the caller's output buffer. A close and a refusal are only
- * told: no answer follows.
+ * Every process that issues requests to \Device\Ezusb-0 gets one connection to its own named
+ * pipe (the name below, a dash and the process id in decimal), made at its first request and kept
+ * until the driver stops or the connection breaks, so no program can take another's requests.
+ * Every file object of that process is a session on the connection, numbered by the driver
+ * (ForwardedRequest.file): its create is told at the file's first control request, its close
+ * when the file is closed. A connection carries one request at a time, so the messages of its
+ * sessions never interleave. (Connections made and dropped for every file object, as an earlier
+ * form of this conversation did, let a new client of Wine's named pipes meet a server end that
+ * was being closed, and the driver then waited for an answer that never came.)
+ *
+ * On a connection the driver sends a ForwardedRequest, followed by its input bytes and, for the
+ * in-direct method, by the content of the caller's output buffer (the bytes the driver is to send
+ * to the device). For a create and a control request the host answers with a ForwardedReply
+ * followed by `dataLength` bytes, which the driver copies into the caller's output buffer. A
+ * close and a refusal are only told: no answer follows.
  *
  * All fields are 32-bit, in the machine's own byte order.
  */
@@ -35,9 +40,9 @@
 #define FORWARDING_MAX_TRANSFER 65536u
 
 /* ForwardedRequest.kind */
-#define FORWARDED_CREATE 1u  /* a handle was opened (told at its first request); answered */
+#define FORWARDED_CREATE 1u  /* a file object was opened (told at its first request); answered */
 #define FORWARDED_CONTROL 2u /* a device control request; answered */
-#define FORWARDED_CLOSE 3u   /* the last handle of the file object was closed; not answered */
+#define FORWARDED_CLOSE 3u   /* the file object was closed; not answered */
 #define FORWARDED_REFUSED 4u /* the driver refused a control request itself; not answered */
 
 /* Where the driver found a buffer (ForwardedRequest.inBuffer and .outBuffer). */
@@ -54,6 +59,7 @@ typedef struct ForwardedRequest {
     unsigned int magic;
     unsigned int kind;         /* FORWARDED_* */
     unsigned int sequence;     /* messages the driver has sent since it was started, this one too */
+    unsigned int file;         /* the session: the driver's number of the file object, from 1 */
     unsigned int refusedTotal; /* requests the driver has refused since it was started */
     /* FORWARDED_CREATE */
     unsigned int accessKnown;    /* 1 when the I/O manager passed the desired access */

@@ -94,12 +94,7 @@ void InstrumentHost::listen(void* firstInstance) {
         // the driver finds every instance busy for a moment at most, and tries again.
         HANDLE next = createInstance(false);
         if (connected) {
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                ++openConnections_;
-            }
-            const std::uint32_t connection = ++connections_;
-            std::thread([this, instance, connection] { serve(instance, connection); }).detach();
+            std::thread([this, instance] { serve(instance); }).detach();
         } else {
             CloseHandle(instance);
         }
@@ -110,23 +105,33 @@ void InstrumentHost::listen(void* firstInstance) {
     }
 }
 
-void InstrumentHost::serve(void* pipe, std::uint32_t connection) {
+void InstrumentHost::serve(void* pipe) {
     sim::SimDriver& driver = sim::SimDriver::instance();
-    platform::DeviceHandle handle = platform::kInvalidDevice;
     std::vector<std::uint8_t> input;
     std::vector<std::uint8_t> output;
+    // The simulated driver's handle of a session; the invalid handle for one it does not know.
+    const auto handleOf = [this](std::uint32_t file) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = files_.find(file);
+        return found != files_.end() ? found->second : platform::kInvalidDevice;
+    };
     for (;;) {
         DriverEvent event;
-        event.connection = connection;
         ForwardedRequest& request = event.request;
         if (!readAll(pipe, &request, sizeof(request)) || request.magic != FORWARDING_MAGIC) {
             break;
         }
+        event.file = request.file;
         if (request.kind == FORWARDED_CREATE) {
             // Only the device itself opens: a name below it is a path the instrument's driver
             // does not have.
-            if (request.fileNameLength == 0 && handle == platform::kInvalidDevice) {
+            platform::DeviceHandle handle = platform::kInvalidDevice;
+            if (request.fileNameLength == 0 && handleOf(request.file) == platform::kInvalidDevice) {
                 handle = driver.open(sim::kDevicePath);
+            }
+            if (handle != platform::kInvalidDevice) {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                files_[request.file] = handle;
             }
             event.succeeded = handle != platform::kInvalidDevice;
         } else if (request.kind == FORWARDED_CONTROL) {
@@ -144,10 +149,10 @@ void InstrumentHost::serve(void* pipe, std::uint32_t connection) {
                 break;
             }
             std::uint32_t returned = 0;
-            event.succeeded =
-                driver.control(handle, request.code, request.inLength != 0 ? input.data() : nullptr,
-                               request.inLength, request.outLength != 0 ? output.data() : nullptr,
-                               request.outLength, &returned);
+            event.succeeded = driver.control(
+                handleOf(request.file), request.code,
+                request.inLength != 0 ? input.data() : nullptr, request.inLength,
+                request.outLength != 0 ? output.data() : nullptr, request.outLength, &returned);
             event.bytesReturned = event.succeeded ? returned : 0;
             // A bulk write's buffer holds the bytes that went out: nothing comes back in it.
             if (event.succeeded && request.code != sim::kIoctlBulkWrite) {
@@ -159,9 +164,13 @@ void InstrumentHost::serve(void* pipe, std::uint32_t connection) {
                         std::min<std::size_t>(event.dataLength, event.out.size()));
         } else {
             // A close or a refusal: told, not answered.
-            if (request.kind == FORWARDED_CLOSE && handle != platform::kInvalidDevice) {
-                driver.close(handle);
-                handle = platform::kInvalidDevice;
+            if (request.kind == FORWARDED_CLOSE) {
+                const platform::DeviceHandle handle = handleOf(request.file);
+                if (handle != platform::kInvalidDevice) {
+                    driver.close(handle);
+                    const std::lock_guard<std::mutex> lock(mutex_);
+                    files_.erase(request.file);
+                }
             }
             record(event);
             continue;
@@ -174,13 +183,9 @@ void InstrumentHost::serve(void* pipe, std::uint32_t connection) {
             break;
         }
     }
-    // The driver closed the connection (after its close message) or lost it.
-    if (handle != platform::kInvalidDevice) {
-        driver.close(handle);
-    }
+    // The driver dropped the connection (it stopped, or found it broken); its sessions live on
+    // until their closes, which a new connection brings.
     CloseHandle(pipe);
-    const std::lock_guard<std::mutex> lock(mutex_);
-    --openConnections_;
 }
 
 void InstrumentHost::record(const DriverEvent& event) {
@@ -198,9 +203,9 @@ void InstrumentHost::clearEvents() {
     events_.clear();
 }
 
-int InstrumentHost::openConnections() const {
+int InstrumentHost::openFiles() const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return openConnections_;
+    return static_cast<int>(files_.size());
 }
 
 } // namespace mv620::kerneltest

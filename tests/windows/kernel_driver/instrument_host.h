@@ -3,15 +3,17 @@
 // of this process (sim::SimDriver::instance(), the one the MV620Sim_ functions set up and
 // inspect), and keeps a log of everything the driver reported.
 //
-// One connection is one file object on \Device\Ezusb-0, so one handle of the library: the create
+// One session is one file object on \Device\Ezusb-0, so one handle of the library: the create
 // opens a handle of the simulated driver, each control request is one call of its control, the
-// close closes it. A connection that breaks without a close closes its handle too.
+// close closes it. The sessions of this process come on one connection of the driver's (a new
+// one should that connection break); a session outlives the connection it began on.
 #pragma once
 
 #include "forwarding.h"
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -20,9 +22,9 @@ namespace mv620::kerneltest {
 // One message of the driver, with the host's answer when it was one that is answered.
 struct DriverEvent {
     ForwardedRequest request{};
-    std::uint32_t connection = 0; // the connection it came on, numbered from 1
-    bool answered = false;        // a create or a control request, answered
-    bool succeeded = false;       // the reply's verdict
+    std::uint32_t file = 0; // the session: the driver's number of the file object
+    bool answered = false;  // a create or a control request, answered
+    bool succeeded = false; // the reply's verdict
     std::uint32_t bytesReturned = 0;
     std::uint32_t dataLength = 0;       // bytes sent back for the caller's output buffer
     std::array<std::uint8_t, 16> in{};  // the first input bytes of a control request
@@ -42,8 +44,8 @@ public:
     [[nodiscard]] std::vector<DriverEvent> events() const;
     void clearEvents();
 
-    // Connections open now (file objects of the driver that are not closed).
-    [[nodiscard]] int openConnections() const;
+    // Sessions open now (file objects of the driver that are not closed).
+    [[nodiscard]] int openFiles() const;
 
     // Why the host could not serve (another program serving the pipe, no pipe at all); empty
     // when it serves.
@@ -52,13 +54,12 @@ public:
 private:
     InstrumentHost();
     void listen(void* firstInstance);
-    void serve(void* pipe, std::uint32_t connection);
+    void serve(void* pipe);
     void record(const DriverEvent& event);
 
     mutable std::mutex mutex_;
     std::vector<DriverEvent> events_;
-    int openConnections_ = 0;
-    std::uint32_t connections_ = 0; // the listener thread's alone
+    std::map<std::uint32_t, std::intptr_t> files_; // session -> handle of the simulated driver
     const char* failure_ = "";
 };
 

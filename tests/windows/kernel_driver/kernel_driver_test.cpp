@@ -60,7 +60,7 @@ bool eventually(const std::function<bool()>& done) {
     return true;
 }
 
-bool allClosed() { return host().openConnections() == 0 && MV620Sim_GetOpenHandles() == 0; }
+bool allClosed() { return host().openFiles() == 0 && MV620Sim_GetOpenHandles() == 0; }
 
 std::uint32_t blocks() { return static_cast<std::uint32_t>(dll().Get_Blocks_Transferred()); }
 
@@ -85,7 +85,7 @@ std::vector<DriverEvent> eventsOfKind(std::uint32_t kind) {
     return selected;
 }
 
-// The control requests of the connection that sent the start packet: the acquisition thread's.
+// The control requests of the session that sent the start packet: the acquisition thread's.
 std::vector<DriverEvent> acquisitionRequests() {
     const std::vector<DriverEvent> controls = eventsOfKind(FORWARDED_CONTROL);
     const auto start = std::find_if(controls.begin(), controls.end(), [](const DriverEvent& e) {
@@ -94,7 +94,7 @@ std::vector<DriverEvent> acquisitionRequests() {
     std::vector<DriverEvent> selected;
     if (start != controls.end()) {
         std::copy_if(controls.begin(), controls.end(), std::back_inserter(selected),
-                     [&](const DriverEvent& e) { return e.connection == start->connection; });
+                     [&](const DriverEvent& e) { return e.file == start->file; });
     }
     return selected;
 }
@@ -412,7 +412,7 @@ TEST_F(Status, StatusByteIsSortedAsItCameThroughTheDriver) {
         std::array<std::uint8_t, 64> packet{};
         ASSERT_EQ(MV620Sim_GetPacket(i, packet.data()), MV620SIM_PACKET_ACCEPTED);
         EXPECT_EQ(packet[0], 18);
-        EXPECT_EQ(packet[1], 1) << "each query opens a new connection";
+        EXPECT_EQ(packet[1], 1) << "each query opens a new handle";
     }
     EXPECT_EQ(MV620Sim_GetPendingResponses(), 0) << "every response was read";
 }
