@@ -27,7 +27,7 @@
  *   MV620SIM_DEVICE=present|absent|foreign      default present
  *   MV620SIM_PATTERN=identify|sine|ramp         default identify
  *   MV620SIM_RATE=<aggregate samples/s>         default 320000 (10 blocks/s); 0 = as fast as read
- *   MV620SIM_LATENCY_US=<0..1000000>            default 250 when paced, 0 when MV620SIM_RATE=0
+ *   MV620SIM_LATENCY_US=<0..1000000>            default 1000 when paced, 0 when MV620SIM_RATE=0
  *   MV620SIM_STATUS=<0..255>                    default 90
  *   MV620SIM_INPUTS=<0..127>                    default 0
  *   MV620SIM_VIRTUAL_CLOCK=1                    virtual clock on, first reading 65536
@@ -144,7 +144,7 @@ MV620SIM_API int MV620_CALL MV620Sim_SetRate(int samplesPerSecond);
 
 /* The time every driver request takes, in microseconds (0 to 1000000): a USB round trip to a
  * real instrument, during which the calling thread sleeps in the driver; the simulated driver
- * sleeps as long, holding none of its locks. At load it is 250 while the stream is paced in real
+ * sleeps as long, holding none of its locks. At load it is 1000 while the stream is paced in real
  * time (MV620SIM_RATE above 0) and 0 as fast as the host reads; MV620SIM_LATENCY_US sets it. */
 MV620SIM_API int MV620_CALL MV620Sim_SetRequestLatency(int microseconds);
 

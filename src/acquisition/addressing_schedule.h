@@ -1,5 +1,5 @@
-// The schedule that the readers of the ring address it with: the one the running (or latest)
-// acquisition was started with, published whole so that no reader ever sees half of it.
+// The schedules that the readers of the ring address it with, published whole so that no reader
+// ever sees half of one.
 #pragma once
 
 #include <array>
@@ -10,28 +10,6 @@
 
 namespace mv620::acquisition {
 
-// Everything needed to find one channel's samples, copied out of the published schedule.
-struct ChannelAddressing {
-    std::int32_t divider = 0; // 0: the channel is off (or is no channel)
-    std::int32_t samplesPerCycle = 0;
-    std::int32_t samplesPerPeriod = 0;
-    std::int32_t slotsPerPeriod = 0;
-    std::int32_t blocksPerCycle = 0;
-    std::int32_t samplesPerBlock = 0;
-    std::array<std::int32_t, kMaxSamplesPerPeriod> slotIndex{};
-};
-
-// Where a sample lies: its block, counted from the boundary, and its position in that block.
-struct SampleLocation {
-    std::uint32_t block = 0;
-    std::int32_t offset = 0;
-};
-
-// The block and offset of sample n of a channel that is on. All arithmetic on the index and the
-// block number is unsigned 32-bit and wraps. Never divides by zero and never indexes outside
-// slotIndex, even for an inconsistent copy (which the caller then discards).
-SampleLocation locateSample(const ChannelAddressing& channel, std::uint32_t n) noexcept;
-
 // Which of the two published schedules: the one the acquisition whose samples the ring holds was
 // started with (the instrument streams with its dividers until the next start), or the one of the
 // rates set now (what the next start will use).
@@ -41,10 +19,13 @@ enum class Schedule { Acquisition = 0, Rates = 1 };
 //
 // Writer: one host thread at a time (the state-changing exports). It makes the version odd,
 // stores the fields, and makes it even again. Readers: any thread, never blocking the writer:
-// beginRead() waits for an even version, the reader copies what it needs (every field is an
-// atomic, so a concurrent store is never a data race), then unchanged() tells whether the copy is
-// whole. The version also changes at every start of an acquisition (see the start sequence), so a
-// reader whose copy spans a restart learns it and reads again.
+// beginRead() waits for an even version, the reader loads what it needs (every field is an
+// atomic, so a concurrent store is never a data race; a reader loads only the fields it uses),
+// then unchanged() tells whether what it loaded belongs together. The version also changes at
+// every start of an acquisition (see the start sequence), so a reader whose work spans a restart
+// learns it and reads again.
+//
+// A channel outside 0 to 39 is no channel: the caller checks it before asking for its fields.
 class PublishedSchedule {
 public:
     // Writer side. beginWrite/endWrite bracket every change, including ones made by the start
@@ -55,8 +36,36 @@ public:
 
     // Reader side.
     [[nodiscard]] std::uint32_t beginRead() const noexcept;
-    [[nodiscard]] ChannelAddressing channel(Schedule which, std::int32_t channel) const noexcept;
     [[nodiscard]] bool unchanged(std::uint32_t version) const noexcept;
+
+    [[nodiscard]] std::int32_t slotsPerPeriod(Schedule which) const noexcept {
+        return tables_[index(which)].slotsPerPeriod.load(std::memory_order_acquire);
+    }
+    [[nodiscard]] std::int32_t blocksPerCycle(Schedule which) const noexcept {
+        return tables_[index(which)].blocksPerCycle.load(std::memory_order_acquire);
+    }
+    [[nodiscard]] std::int32_t divider(Schedule which, std::int32_t channel) const noexcept {
+        return entry(which, channel).divider.load(std::memory_order_acquire);
+    }
+    [[nodiscard]] std::int32_t samplesPerPeriod(Schedule which,
+                                                std::int32_t channel) const noexcept {
+        return entry(which, channel).samplesPerPeriod.load(std::memory_order_acquire);
+    }
+    [[nodiscard]] std::int32_t samplesPerCycle(Schedule which,
+                                               std::int32_t channel) const noexcept {
+        return entry(which, channel).samplesPerCycle.load(std::memory_order_acquire);
+    }
+    [[nodiscard]] std::int32_t samplesPerBlock(Schedule which,
+                                               std::int32_t channel) const noexcept {
+        return entry(which, channel).samplesPerBlock.load(std::memory_order_acquire);
+    }
+    // Period position of the channel's k-th sample of a period, k below kMaxSamplesPerPeriod.
+    [[nodiscard]] std::int32_t slotIndex(Schedule which, std::int32_t channel,
+                                         std::int32_t k) const noexcept {
+        return entry(which, channel)
+            .slotIndex[static_cast<std::size_t>(k)]
+            .load(std::memory_order_acquire);
+    }
 
 private:
     struct Entry {
@@ -71,6 +80,11 @@ private:
         std::atomic<std::int32_t> blocksPerCycle{0};
         std::array<Entry, kChannels> channels{};
     };
+
+    static std::size_t index(Schedule which) noexcept { return static_cast<std::size_t>(which); }
+    const Entry& entry(Schedule which, std::int32_t channel) const noexcept {
+        return tables_[index(which)].channels[static_cast<std::size_t>(channel)];
+    }
 
     // Odd while the writer is storing. Writer: relaxed store of the odd value, then every field
     // with a release store, then the even value with a release store. Readers: acquire load of

@@ -1,33 +1,11 @@
 // Reading samples out of the ring by channel and sample index, while the thread keeps streaming.
+// The exported reads are declared in acquisition/acquisition.h; this header holds the pieces of
+// them that are worth testing on their own.
 #pragma once
 
 #include <cstdint>
 
-#include "acquisition/addressing_schedule.h"
-
 namespace mv620::acquisition {
-
-// Reads samples of one channel. Keeps its copy of the channel's addressing between reads and
-// checks on every read that the copy is still the published one (it changes only at a start), so
-// a long run costs one copy. Any thread; one reader per thread.
-class SampleReader {
-public:
-    explicit SampleReader(std::int32_t channel) noexcept : channel_(channel) {}
-
-    // Sample n (unsigned, wrapping) counted from the boundary: 0 to 65535, or kSampleNoBlocks,
-    // kSampleChannelOff, kSampleNotYet, kSampleOverwritten, tested in that order. A sample whose
-    // slot the thread began to refill while it was read, or whose block could not be read from
-    // the instrument, gives kSampleOverwritten.
-    std::int32_t read(std::uint32_t n) noexcept;
-
-private:
-    std::int32_t readWithCopy(std::uint32_t n) const noexcept;
-
-    std::int32_t channel_;
-    bool haveCopy_ = false;
-    std::uint32_t version_ = 0;
-    ChannelAddressing copy_;
-};
 
 // The block from which sample indices count after Set_Sample_Boundary(m): m x 16 cycles of
 // `blocksPerCycle` blocks, always the start of a cycle. It is taken as a block number between
@@ -36,5 +14,18 @@ private:
 // another place of the stream. A larger m (or a more negative one) gives the farthest cycle start
 // of that range: a boundary far in the future (or the past). Returned as the 32-bit block word.
 std::uint32_t boundaryBlockFor(std::int64_t m, std::int32_t blocksPerCycle) noexcept;
+
+// Where sample n of a channel lies in the stream, counted in samples from the boundary: the
+// position of its period, n / samplesPerPeriod periods of slotsPerPeriod samples each, plus its
+// place in that period. The boundary is the start of a cycle, and a cycle a whole number of
+// periods, so periods follow one another without a seam across cycles: for every 32-bit n this
+// is the block and offset that the cycle arithmetic gives (block = position / 32000, offset =
+// position % 32000), and the block number never leaves 32 bits.
+inline std::uint64_t streamPosition(std::uint32_t n, std::int32_t samplesPerPeriod,
+                                    std::int32_t slotsPerPeriod, std::int32_t slotIndex) noexcept {
+    const auto perPeriod = static_cast<std::uint32_t>(samplesPerPeriod);
+    return std::uint64_t{n / perPeriod} * static_cast<std::uint32_t>(slotsPerPeriod) +
+           static_cast<std::uint32_t>(slotIndex);
+}
 
 } // namespace mv620::acquisition

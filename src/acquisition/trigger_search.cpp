@@ -1,48 +1,59 @@
 #include "acquisition/trigger_search.h"
 
 #include "acquisition/acquisition.h"
-#include "acquisition/sample_reader.h"
 
 namespace mv620::acquisition {
+namespace {
 
-bool triggers(std::int32_t mode, std::int32_t previous, std::int32_t sample,
-              std::int32_t level) noexcept {
-    switch (mode) {
-    case kTriggerRising:
-        return previous < level && sample >= level;
-    case kTriggerFalling:
-        return previous > level && sample <= level;
-    case kTriggerAtOrAbove:
-        return sample >= level;
-    case kTriggerAtOrBelow:
-        return sample <= level;
-    default:
-        return false;
+// The first sample of `samples` that meets `condition` after the one before it, counting a sample
+// of value 0 as none; 0 when none does.
+template <typename Condition>
+std::int32_t firstTriggering(const std::int32_t* samples, std::size_t count, std::int32_t previous,
+                             Condition condition) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t sample = samples[i];
+        if (sample != 0 && condition(previous, sample)) {
+            return sample;
+        }
+        previous = sample;
     }
+    return 0;
 }
 
-std::int32_t searchTrigger(std::int32_t* buffer, std::int32_t channel, std::int32_t first,
-                           std::int32_t count, std::int32_t mode, std::int32_t level) noexcept {
-    if (buffer == nullptr) {
-        return 0;
+} // namespace
+
+void TriggerSearch::look(const std::int32_t* samples, std::size_t count,
+                         const std::int32_t* previous) noexcept {
+    if (found_ != 0 || count == 0) {
+        return;
     }
-    const std::int32_t threshold = level & 0xFFFF;
-    SampleReader reader(channel);
-    std::int32_t found = 0;
-    for (std::int32_t i = 0; i < count; ++i) {
-        const std::int32_t value =
-            reader.read(static_cast<std::uint32_t>(first) + static_cast<std::uint32_t>(i));
-        if (value < 0) {
-            break;
-        }
-        buffer[i] = value;
-        // The first sample of the run is never tested; a triggering sample of value 0 leaves
-        // found at 0, so a later one can still trigger.
-        if (found == 0 && i >= 1 && triggers(mode, buffer[i - 1], value, threshold)) {
-            found = value;
-        }
+    if (previous == nullptr) { // the run's first sample is never tested
+        look(samples + 1, count - 1, samples);
+        return;
     }
-    return found;
+    const std::int32_t level = level_;
+    switch (mode_) {
+    case kTriggerRising:
+        found_ = firstTriggering(
+            samples, count, *previous,
+            [level](std::int32_t before, std::int32_t v) { return before < level && v >= level; });
+        break;
+    case kTriggerFalling:
+        found_ = firstTriggering(
+            samples, count, *previous,
+            [level](std::int32_t before, std::int32_t v) { return before > level && v <= level; });
+        break;
+    case kTriggerAtOrAbove:
+        found_ = firstTriggering(samples, count, *previous,
+                                 [level](std::int32_t, std::int32_t v) { return v >= level; });
+        break;
+    case kTriggerAtOrBelow:
+        found_ = firstTriggering(samples, count, *previous,
+                                 [level](std::int32_t, std::int32_t v) { return v <= level; });
+        break;
+    default:
+        break; // never triggers
+    }
 }
 
 } // namespace mv620::acquisition

@@ -12,7 +12,7 @@ namespace mv620::sim {
 // oldest accepted block while the acquisition thread's read refills that slot rejects the value
 // by its re-check of the block count. For a real instrument the bytes are written outside the
 // program (by the kernel and the controller); here the simulated device is part of the program,
-// so it stores them with relaxed atomic stores: a concurrent load by a reader is then no data
+// so it stores them with atomic release stores: a concurrent load by a reader is then no data
 // race, and ThreadSanitizer still reports every other unsynchronised access to the ring.
 void deviceWrite(std::uint8_t* host, const std::uint8_t* from, std::size_t n) noexcept;
 

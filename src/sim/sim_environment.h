@@ -19,7 +19,7 @@ namespace mv620::sim {
 // The time a driver request to a real instrument takes: a USB round trip, during which the
 // calling thread sleeps in the driver. The simulated driver spends it sleeping too, by default
 // whenever it paces the stream in real time; as fast as the host reads, it takes none.
-inline constexpr std::uint32_t kRealTimeRequestMicroseconds = 250;
+inline constexpr std::uint32_t kRealTimeRequestMicroseconds = 1000; // a full-speed USB frame
 inline constexpr std::uint32_t kMaxRequestMicroseconds = 1000000;
 
 struct LoadOptions {

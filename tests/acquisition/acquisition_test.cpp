@@ -203,7 +203,7 @@ TEST_F(Acquisition, BoundaryMovesBySixteenCyclesAcrossSeveralCycles) {
     Set_Sample_Rate(1, 1);
     EXPECT_EQ(Get_Sample_Modulus(0), 5120000);
     EXPECT_EQ(Get_Sample_Modulus(1), 512000);
-    streamBlocks(180); // 16 cycles of 11 blocks, and 4 blocks more
+    streamBlocks(180, std::chrono::minutes(5)); // 16 cycles of 11 blocks, and 4 blocks more
     EXPECT_EQ(Set_Sample_Boundary(1), 176);
     for (const int channel : {0, 1}) {
         const std::uint32_t modulus = static_cast<std::uint32_t>(Get_Sample_Modulus(channel));

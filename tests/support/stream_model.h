@@ -43,6 +43,13 @@ public:
 
     [[nodiscard]] bool empty() const { return period_.empty(); }
 
+    // The stream repeats every periodLength() samples (ten scan passes), of which perPeriod(c)
+    // are channel c's.
+    [[nodiscard]] std::uint64_t periodLength() const { return period_.size(); }
+    [[nodiscard]] std::uint32_t perPeriod(int channel) const {
+        return perPeriod_[static_cast<std::size_t>(channel)];
+    }
+
 private:
     std::vector<Sample> period_;
     std::array<std::uint32_t, 40> perPeriod_{};
