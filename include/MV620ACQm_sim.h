@@ -17,10 +17,12 @@
  *   - Block numbers count the data blocks of the current sample stream from 0 (the stream that
  *     the latest start packet began); they match the library's count of blocks transferred.
  *   - The read pipe is one byte stream, as the instrument's: the answers to command packets and
- *     the stream's blocks in the order the firmware produces them (an answer produced during a
- *     stream comes behind the blocks produced so far), every read taking the next bytes whatever
- *     its length, and no read reaching past the end of the block it is in. A read with nothing
- *     to take fails (a protocol error).
+ *     the stream's blocks in the order they enter it, every read taking the next bytes whatever
+ *     its length, and no read reaching past the end of the block it is in. Blocks wait in the
+ *     instrument until the host reads them; an answer enters the pipe as soon as no block is in
+ *     transfer, so a block read after it takes the answer's bytes first. No command stops a
+ *     stream, and one no longer read keeps no answer waiting. A read with nothing to take fails
+ *     (a protocol error).
  *
  * Load: the simulated instrument is present and healthy, and these environment variables are
  * read once (so any application can run against the simulator unchanged):

@@ -193,9 +193,13 @@ void stopAtUnload() noexcept {
         return;
     }
     acquisitionRunning.store(false, std::memory_order_relaxed);
-    // Bounded: the host is unloading us and must not hang here. The poll ends within one request
-    // once the flag is clear; only a read that the driver never completes could delay it.
-    constexpr std::uint32_t kUnloadWaitMilliseconds = 5000;
+    // Bounded: the host is unloading us and must not hang here. The thread ends within the
+    // requests of the block in progress once the flag is clear. The slowest backend bounds those
+    // at about 7 s (libusb, an instrument gone silent mid-block: two block reads of a second and
+    // a clear halt the kernel bounds at 5 s), and the wait covers that with room: unmapping the
+    // library under a thread still in a request would crash the host. Only a driver that never
+    // completes a request can outlast it.
+    constexpr std::uint32_t kUnloadWaitMilliseconds = 10000;
     if (acquisitionDone().waitFor(kUnloadWaitMilliseconds) ==
         platform::AutoResetEvent::kSignalled) {
         platform::joinFinishedThread();

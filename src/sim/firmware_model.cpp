@@ -170,11 +170,11 @@ bool FirmwareModel::writePacket(const std::uint8_t* packet, SimClock::time_point
     switch (code) {
     case kCmdBeginDownload:
     case kCmdStatus:
-        queueResponse(packet, now);
+        queueResponse(packet);
         break;
     case kCmdDownloadData:
         downloadData(packet);
-        queueResponse(packet, now);
+        queueResponse(packet);
         break;
     case kCmdStartAcquisition:
         startAcquisition(packet, now);
@@ -186,11 +186,10 @@ bool FirmwareModel::writePacket(const std::uint8_t* packet, SimClock::time_point
     return true;
 }
 
-void FirmwareModel::queueResponse(const std::uint8_t* packet, SimClock::time_point now) {
+void FirmwareModel::queueResponse(const std::uint8_t* packet) {
     Response response;
     response.code = packet[0];
-    // Behind every byte of the stream produced so far.
-    response.at = streamBytesProduced(now);
+    response.at = answerPosition();
     response.bytes[0] = packet[0];
     response.bytes[1] = packet[1]; // the sequence number, echoed
     response.bytes[3] = settings_.statusByte;
@@ -286,18 +285,15 @@ std::uint64_t FirmwareModel::streamBytesRead() const noexcept {
     return blockIndex_ * kBlockBytes + blockOffset_;
 }
 
-// The bytes of the stream the firmware has put into the pipe: every block produced, up to the
-// block from which it is set never to be ready.
-std::uint64_t FirmwareModel::streamBytesProduced(SimClock::time_point now) const noexcept {
+// Where an answer joins the pipe's byte stream. The blocks the ready bit reports wait in the
+// instrument's memory and enter the pipe one at a time, as the host reads them; an answer enters
+// it as soon as no block is in transfer: right behind the block the host is part-way through,
+// else at once. Either way the host's next read from a block boundary takes it, whether that
+// read was meant for the answer or for a block. A stream the host has stopped reading goes on
+// in the instrument's memory and keeps no answer from the front.
+std::uint64_t FirmwareModel::answerPosition() const noexcept {
     const std::uint64_t read = streamBytesRead();
-    if (!streamActive_) {
-        return read;
-    }
-    std::uint64_t blocks = blocksProduced(now);
-    if (faults_.readyNeverFrom != FaultPlan::kOff) {
-        blocks = std::min(blocks, static_cast<std::uint64_t>(faults_.readyNeverFrom));
-    }
-    return std::max(blocks * kBlockBytes, read);
+    return blockOffset_ == 0 ? read : read - blockOffset_ + kBlockBytes;
 }
 
 bool FirmwareModel::answerAtFront() const noexcept {

@@ -9,9 +9,10 @@
 //
 // The read pipe is one byte stream, as the instrument's is: the answers to command packets and
 // the blocks of the sample stream queued in the order the firmware produces them, every read
-// taking the next bytes whatever its length. An answer produced while a stream runs lands behind
-// the blocks produced so far, so a host that reads it in the middle of a stream takes stream
-// bytes for it, and the stream behind it is shifted: the instrument's own behaviour.
+// taking the next bytes whatever its length. The blocks wait in the instrument's memory until the
+// host reads them; an answer joins the pipe as soon as no block is in transfer, so a host that
+// reads a block after it takes the answer's bytes as the block's first ones, and the stream
+// behind it is shifted: the instrument's own behaviour.
 #pragma once
 
 #include "sim/bounded_log.h"
@@ -182,13 +183,13 @@ private:
         std::uint32_t taken = 0;
     };
 
-    void queueResponse(const std::uint8_t* packet, SimClock::time_point now);
+    void queueResponse(const std::uint8_t* packet);
     void startAcquisition(const std::uint8_t* packet, SimClock::time_point now);
     void downloadData(const std::uint8_t* packet);
     void finishBlock(bool delivered) noexcept;
     std::uint64_t blocksProduced(SimClock::time_point now) const noexcept;
     std::uint64_t streamBytesRead() const noexcept;
-    std::uint64_t streamBytesProduced(SimClock::time_point now) const noexcept;
+    std::uint64_t answerPosition() const noexcept;
     bool answerAtFront() const noexcept;
     void goAway() noexcept;
 

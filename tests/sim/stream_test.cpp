@@ -256,27 +256,66 @@ TEST(ReadPipe, AReadTakesTheNextBytesWhateverItsLength) {
     EXPECT_TRUE(readBytes(host, 64).empty()) << "nothing left to take";
 }
 
-// An answer produced during a stream comes behind the stream's bytes produced so far. A host
-// that reads its answer in the middle of a stream takes stream bytes instead, and every block
+// An answer produced during a stream joins the pipe as soon as no block is in transfer. A host
+// that then reads a block takes the answer's bytes as the block's first ones, and every block
 // after it is shifted: the hazard the library's read pipe claims exist for.
-TEST(ReadPipe, AnAnswerDuringAStreamComesBehindTheProducedBlock) {
+TEST(ReadPipe, AnAnswerBetweenBlocksIsTakenByTheNextBlockRead) {
     SimDriver driver;
     Host host(driver);
     const auto stream = expectedStream(allAt(1), 2 * kBlockSamples);
     ASSERT_TRUE(host.write(startPacket(allAt(1))));
     ASSERT_TRUE(host.write(commandPacket(18)));
 
-    const auto misread = readBytes(host, 64);
-    ASSERT_EQ(misread.size(), 64u);
-    EXPECT_EQ(Host::samplesOf(misread).front(), stream[0]) << "stream bytes, not the answer";
+    const auto misread = readBytes(host, kBlockBytes);
+    ASSERT_EQ(misread.size(), kBlockBytes) << "the answer, then block 0 up to its end";
+    EXPECT_EQ(misread[0], 18);
+    EXPECT_EQ(misread[3], 90);
+    std::vector<std::uint8_t> shifted(misread.begin() + 64, misread.end());
+    EXPECT_EQ(Host::samplesOf(shifted).front(), stream[0]);
+    const auto tail = readBytes(host, kBlockBytes);
+    ASSERT_EQ(tail.size(), 64u) << "the last 64 bytes of block 0 are still to come";
+    EXPECT_EQ(Host::samplesOf(tail).back(), stream[kBlockSamples - 1]);
+}
+
+// A block in transfer is finished first: the answer comes right behind it.
+TEST(ReadPipe, AnAnswerDuringABlockComesBehindIt) {
+    SimDriver driver;
+    Host host(driver);
+    const auto stream = expectedStream(allAt(1), 2 * kBlockSamples);
+    ASSERT_TRUE(host.write(startPacket(allAt(1))));
+    ASSERT_EQ(readBytes(host, 100).size(), 100u);
+    ASSERT_TRUE(host.write(commandPacket(18)));
+
     const auto restOfBlock = readBytes(host, kBlockBytes);
-    ASSERT_EQ(restOfBlock.size(), kBlockBytes - 64);
-    const auto answer = readBytes(host, kBlockBytes);
-    ASSERT_EQ(answer.size(), kBlockBytes) << "the answer, then block 1 up to its end";
+    ASSERT_EQ(restOfBlock.size(), kBlockBytes - 100) << "no read reaches past its block";
+    EXPECT_EQ(Host::samplesOf(restOfBlock).back(), stream[kBlockSamples - 1]);
+    Packet answer{};
+    ASSERT_TRUE(host.response(answer));
     EXPECT_EQ(answer[0], 18);
     EXPECT_EQ(answer[3], 90);
-    std::vector<std::uint8_t> shifted(answer.begin() + 64, answer.end());
-    EXPECT_EQ(Host::samplesOf(shifted).front(), stream[kBlockSamples]);
+    EXPECT_EQ(host.block().front(), stream[kBlockSamples]) << "block 1 follows, unshifted";
+}
+
+// No command stops the stream: a host that has stopped reading leaves the blocks waiting in the
+// instrument, and the answer to its next command is still the next thing it reads.
+TEST(ReadPipe, AStreamNoLongerReadKeepsNoAnswerWaiting) {
+    using std::chrono::milliseconds;
+    mv620::sim::FirmwareModel model;
+    model.setRate(320000, {}); // 10 blocks per second
+    const auto t0 = mv620::sim::SimClock::now();
+    ASSERT_TRUE(model.writePacket(startPacket(allAt(1)).data(), t0));
+    std::vector<std::uint8_t> bytes(kBlockBytes);
+    std::uint32_t returned = 0;
+    ASSERT_TRUE(model.readPipe(bytes.data(), kBlockBytes, returned, t0 + milliseconds(100)));
+
+    const auto later = t0 + milliseconds(5000); // 49 more blocks wait
+    ASSERT_TRUE(model.blockReady(later));
+    ASSERT_TRUE(model.writePacket(commandPacket(18).data(), later));
+    ASSERT_TRUE(model.readPipe(bytes.data(), 64, returned, later));
+    ASSERT_EQ(returned, 64u);
+    EXPECT_EQ(bytes[0], 18);
+    EXPECT_EQ(bytes[3], 90);
+    EXPECT_EQ(model.protocolErrors(), 0u);
 }
 
 TEST(ReadPipe, AnAnswerBeforeTheStreamIsReadFirst) {

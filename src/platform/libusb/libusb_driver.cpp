@@ -66,7 +66,7 @@ namespace {
 //
 // Worst case for a stop, with an instrument that has stopped answering in the middle of a block:
 // two block reads of a second each, and the clear halt of the reset, which the kernel bounds at
-// 5 s (libusb passes it no time-out).
+// 5 s (libusb passes it no time-out). An unload waits long enough for all of it.
 constexpr unsigned kControlTimeoutMilliseconds = 500;
 constexpr unsigned kBulkTimeoutMilliseconds = 1000;
 
