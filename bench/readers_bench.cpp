@@ -187,27 +187,37 @@ void reportRatio(benchmark::State& state, double library, double baseline, doubl
     state.counters["allocations"] = static_cast<double>(allocations.exchange(0));
 }
 
+// What a run-reading figure times: the scenario's ring frozen with its first 20000 samples of
+// the channel, the same bytes flat for the baseline, and room for the samples read.
+struct Workload {
+    explicit Workload(const Scenario& scenario) {
+        freezeRing(scenario);
+        ring = frozenRing(scenario, 20000);
+        bytes = flatten(ring);
+        out.resize(ring.positions.size());
+    }
+    FrozenRing ring;
+    std::vector<std::uint8_t> bytes;
+    std::vector<int> out;
+};
+
 // Get_Data_Samples over the channel's samples in the window, against the gather.
 void Samples(benchmark::State& state, const Scenario& scenario) {
-    constexpr int kSamples = 20000;
-    freezeRing(scenario);
-    const FrozenRing ring = frozenRing(scenario, kSamples);
-    const std::vector<std::uint8_t> bytes = flatten(ring);
-    const int count = static_cast<int>(ring.positions.size());
-    std::vector<int> out(static_cast<std::size_t>(count));
+    Workload w(scenario);
+    const int count = static_cast<int>(w.ring.positions.size());
     double library = 0;
     double baseline = 0;
     double samples = 0;
     for (auto _ : state) {
         const auto t0 = Clock::now();
         countingAllocations = true;
-        const int got = Get_Data_Samples(out.data(), scenario.channel, 0, count);
+        const int got = Get_Data_Samples(w.out.data(), scenario.channel, 0, count);
         countingAllocations = false;
         const auto t1 = Clock::now();
-        gather(bytes, ring.positions, out.data());
+        gather(w.bytes, w.ring.positions, w.out.data());
         const auto t2 = Clock::now();
         benchmark::DoNotOptimize(got);
-        benchmark::DoNotOptimize(out.data());
+        benchmark::DoNotOptimize(w.out.data());
         library += nanoseconds(t1 - t0);
         baseline += nanoseconds(t2 - t1);
         samples += count;
@@ -218,12 +228,8 @@ void Samples(benchmark::State& state, const Scenario& scenario) {
 // Get_Trigger (a level no sample reaches, so the whole run is compared), against the gather with
 // the same compare.
 void Trigger(benchmark::State& state, const Scenario& scenario) {
-    constexpr int kSamples = 20000;
-    freezeRing(scenario);
-    const FrozenRing ring = frozenRing(scenario, kSamples);
-    const std::vector<std::uint8_t> bytes = flatten(ring);
-    const int count = static_cast<int>(ring.positions.size());
-    std::vector<int> out(static_cast<std::size_t>(count));
+    Workload w(scenario);
+    const int count = static_cast<int>(w.ring.positions.size());
     double library = 0;
     double baseline = 0;
     double samples = 0;
@@ -231,10 +237,10 @@ void Trigger(benchmark::State& state, const Scenario& scenario) {
         const auto t0 = Clock::now();
         countingAllocations = true;
         const int found =
-            Get_Trigger(out.data(), scenario.channel, 0, count, TRIGGER_RISING, 65535);
+            Get_Trigger(w.out.data(), scenario.channel, 0, count, TRIGGER_RISING, 65535);
         countingAllocations = false;
         const auto t1 = Clock::now();
-        const int expected = gatherAndCompare(bytes, ring.positions, out.data(), 65535);
+        const int expected = gatherAndCompare(w.bytes, w.ring.positions, w.out.data(), 65535);
         const auto t2 = Clock::now();
         benchmark::DoNotOptimize(found);
         benchmark::DoNotOptimize(expected);
