@@ -30,18 +30,14 @@ void PublishedSchedule::store(Schedule which, const Dividers& dividers,
     }
 }
 
-std::uint32_t PublishedSchedule::beginRead() const noexcept {
+std::uint32_t PublishedSchedule::waitForEvenVersion() const noexcept {
     for (;;) {
+        std::this_thread::yield(); // the writer is between its two stores
         const std::uint32_t version = version_.load(std::memory_order_acquire);
         if ((version & 1U) == 0) {
             return version;
         }
-        std::this_thread::yield(); // the writer is between its two stores
     }
-}
-
-bool PublishedSchedule::unchanged(std::uint32_t version) const noexcept {
-    return version_.load(std::memory_order_relaxed) == version;
 }
 
 } // namespace mv620::acquisition

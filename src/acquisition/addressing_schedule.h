@@ -34,9 +34,14 @@ public:
     void store(Schedule which, const Dividers& dividers, const ScanSchedule& schedule) noexcept;
     void endWrite() noexcept;
 
-    // Reader side.
-    [[nodiscard]] std::uint32_t beginRead() const noexcept;
-    [[nodiscard]] bool unchanged(std::uint32_t version) const noexcept;
+    // Reader side, inline: a single sample's read is a few loads, and a call costs as much.
+    [[nodiscard]] std::uint32_t beginRead() const noexcept {
+        const std::uint32_t version = version_.load(std::memory_order_acquire);
+        return (version & 1U) == 0 ? version : waitForEvenVersion();
+    }
+    [[nodiscard]] bool unchanged(std::uint32_t version) const noexcept {
+        return version_.load(std::memory_order_relaxed) == version;
+    }
 
     [[nodiscard]] std::int32_t slotsPerPeriod(Schedule which) const noexcept {
         return tables_[index(which)].slotsPerPeriod.load(std::memory_order_acquire);
@@ -80,6 +85,8 @@ private:
         std::atomic<std::int32_t> blocksPerCycle{0};
         std::array<Entry, kChannels> channels{};
     };
+
+    [[nodiscard]] std::uint32_t waitForEvenVersion() const noexcept;
 
     static std::size_t index(Schedule which) noexcept { return static_cast<std::size_t>(which); }
     const Entry& entry(Schedule which, std::int32_t channel) const noexcept {

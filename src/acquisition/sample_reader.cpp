@@ -83,9 +83,10 @@ std::int32_t readOne(const PublishedSchedule& published, std::int32_t channel,
     if (perPeriod <= 0 || perPeriod > kMaxSamplesPerPeriod || slots <= 0) {
         return kSampleChannelOff; // a schedule being replaced: the caller reads again
     }
-    const auto k = static_cast<std::int32_t>(n % static_cast<std::uint32_t>(perPeriod));
-    const std::uint64_t position =
-        streamPosition(n, perPeriod, slots, published.slotIndex(Schedule::Acquisition, channel, k));
+    const PeriodPlace at = periodPlace(n, static_cast<std::uint32_t>(perPeriod));
+    const std::uint64_t position = streamPosition(
+        at.period, slots,
+        published.slotIndex(Schedule::Acquisition, channel, static_cast<std::int32_t>(at.place)));
     const auto block = static_cast<std::uint32_t>(position / kSamplesPerBlock);
     const auto offset = static_cast<std::uint32_t>(position % kSamplesPerBlock);
     const std::uint32_t boundary = acquisitionContext.boundaryBlock.load(std::memory_order_relaxed);
@@ -213,9 +214,9 @@ std::int32_t readRun(std::int32_t channel, std::uint32_t first, std::int32_t cou
             continue;
         }
         std::uint32_t n = first + static_cast<std::uint32_t>(done);
-        std::uint32_t k = n % schedule.perPeriod;
-        std::uint64_t position = streamPosition(n, static_cast<std::int32_t>(schedule.perPeriod),
-                                                schedule.slots, schedule.slotIndex[k]);
+        const PeriodPlace at = periodPlace(n, schedule.perPeriod);
+        std::uint32_t k = at.place;
+        std::uint64_t position = streamPosition(at.period, schedule.slots, schedule.slotIndex[k]);
         bool findAgain = false;
         while (done < count && !findAgain) {
             const auto block = static_cast<std::uint32_t>(position / kSamplesPerBlock);

@@ -15,16 +15,46 @@ namespace mv620::acquisition {
 // of that range: a boundary far in the future (or the past). Returned as the 32-bit block word.
 std::uint32_t boundaryBlockFor(std::int64_t m, std::int32_t blocksPerCycle) noexcept;
 
-// Where sample n of a channel lies in the stream, counted in samples from the boundary: the
-// position of its period, n / samplesPerPeriod periods of slotsPerPeriod samples each, plus its
-// place in that period. The boundary is the start of a cycle, and a cycle a whole number of
-// periods, so periods follow one another without a seam across cycles: for every 32-bit n this
-// is the block and offset that the cycle arithmetic gives (block = position / 32000, offset =
-// position % 32000), and the block number never leaves 32 bits.
-inline std::uint64_t streamPosition(std::uint32_t n, std::int32_t samplesPerPeriod,
-                                    std::int32_t slotsPerPeriod, std::int32_t slotIndex) noexcept {
-    const auto perPeriod = static_cast<std::uint32_t>(samplesPerPeriod);
-    return std::uint64_t{n / perPeriod} * static_cast<std::uint32_t>(slotsPerPeriod) +
+// Sample n of a channel that has `samplesPerPeriod` samples in each period of the schedule: the
+// period it lies in, counted from the boundary, and its place among the channel's samples of
+// that period. A period holds 1, 2, 5 or 10 samples of a channel (every divider divides 10), so
+// those divisions are by constants, which the compiler turns into multiplications: a hardware
+// division would cost as much as the rest of a one-sample read. Any other count is still
+// divided correctly.
+struct PeriodPlace {
+    std::uint32_t period;
+    std::uint32_t place;
+};
+inline PeriodPlace periodPlace(std::uint32_t n, std::uint32_t samplesPerPeriod) noexcept {
+    std::uint32_t period = 0;
+    switch (samplesPerPeriod) {
+    case 1:
+        return {n, 0};
+    case 2:
+        period = n / 2;
+        break;
+    case 5:
+        period = n / 5;
+        break;
+    case 10:
+        period = n / 10;
+        break;
+    default:
+        period = n / samplesPerPeriod;
+        break;
+    }
+    return {period, n - period * samplesPerPeriod};
+}
+
+// Where a sample lies in the stream, counted in samples from the boundary: the start of its
+// period, `period` periods of slotsPerPeriod samples each, plus its place in that period. The
+// boundary is the start of a cycle, and a cycle a whole number of periods, so periods follow one
+// another without a seam across cycles: for every 32-bit sample index this is the block and
+// offset that the cycle arithmetic gives (block = position / 32000, offset = position % 32000),
+// and the block number never leaves 32 bits.
+inline std::uint64_t streamPosition(std::uint32_t period, std::int32_t slotsPerPeriod,
+                                    std::int32_t slotIndex) noexcept {
+    return std::uint64_t{period} * static_cast<std::uint32_t>(slotsPerPeriod) +
            static_cast<std::uint32_t>(slotIndex);
 }
 
