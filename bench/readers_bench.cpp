@@ -201,28 +201,38 @@ struct Workload {
     std::vector<int> out;
 };
 
-// Get_Data_Samples over the channel's samples in the window, against the gather.
-void Samples(benchmark::State& state, const Scenario& scenario) {
-    Workload w(scenario);
-    const int count = static_cast<int>(w.ring.positions.size());
-    double library = 0;
-    double baseline = 0;
+// Times `library` (a library call, its allocations counted) and `baseline` over the same run of
+// samples, one after the other in every iteration, and reports the two and their ratio.
+template <typename Library, typename Baseline>
+void sideBySide(benchmark::State& state, int samplesPerCall, Library library, Baseline baseline) {
+    double libraryNs = 0;
+    double baselineNs = 0;
     double samples = 0;
     for (auto _ : state) {
         const auto t0 = Clock::now();
         countingAllocations = true;
-        const int got = Get_Data_Samples(w.out.data(), scenario.channel, 0, count);
+        benchmark::DoNotOptimize(library());
         countingAllocations = false;
         const auto t1 = Clock::now();
-        gather(w.bytes, w.ring.positions, w.out.data());
+        benchmark::DoNotOptimize(baseline());
         const auto t2 = Clock::now();
-        benchmark::DoNotOptimize(got);
-        benchmark::DoNotOptimize(w.out.data());
-        library += nanoseconds(t1 - t0);
-        baseline += nanoseconds(t2 - t1);
-        samples += count;
+        libraryNs += nanoseconds(t1 - t0);
+        baselineNs += nanoseconds(t2 - t1);
+        samples += samplesPerCall;
     }
-    reportRatio(state, library, baseline, samples);
+    reportRatio(state, libraryNs, baselineNs, samples);
+}
+
+// Get_Data_Samples over the channel's samples in the window, against the gather.
+void Samples(benchmark::State& state, const Scenario& scenario) {
+    Workload w(scenario);
+    const int count = static_cast<int>(w.ring.positions.size());
+    sideBySide(
+        state, count, [&] { return Get_Data_Samples(w.out.data(), scenario.channel, 0, count); },
+        [&] {
+            gather(w.bytes, w.ring.positions, w.out.data());
+            return w.out.data();
+        });
 }
 
 // Get_Trigger (a level no sample reaches, so the whole run is compared), against the gather with
@@ -230,25 +240,12 @@ void Samples(benchmark::State& state, const Scenario& scenario) {
 void Trigger(benchmark::State& state, const Scenario& scenario) {
     Workload w(scenario);
     const int count = static_cast<int>(w.ring.positions.size());
-    double library = 0;
-    double baseline = 0;
-    double samples = 0;
-    for (auto _ : state) {
-        const auto t0 = Clock::now();
-        countingAllocations = true;
-        const int found =
-            Get_Trigger(w.out.data(), scenario.channel, 0, count, TRIGGER_RISING, 65535);
-        countingAllocations = false;
-        const auto t1 = Clock::now();
-        const int expected = gatherAndCompare(w.bytes, w.ring.positions, w.out.data(), 65535);
-        const auto t2 = Clock::now();
-        benchmark::DoNotOptimize(found);
-        benchmark::DoNotOptimize(expected);
-        library += nanoseconds(t1 - t0);
-        baseline += nanoseconds(t2 - t1);
-        samples += count;
-    }
-    reportRatio(state, library, baseline, samples);
+    sideBySide(
+        state, count,
+        [&] {
+            return Get_Trigger(w.out.data(), scenario.channel, 0, count, TRIGGER_RISING, 65535);
+        },
+        [&] { return gatherAndCompare(w.bytes, w.ring.positions, w.out.data(), 65535); });
 }
 
 // One Get_DataPoint call, the channel's samples of the window one after the other.

@@ -14,6 +14,8 @@
 #include "MV620ACQm.h"
 #include "MV620ACQm_sim.h"
 #include "context/library_lifetime.h"
+#include "support/eventually.h"
+#include "support/stream_model.h"
 
 namespace mv620::testing {
 
@@ -34,25 +36,6 @@ protected:
         MV620Sim_SetVirtualClock(0, 0);
     }
 };
-
-// The identifying pattern: the n-th sample of channel c since the start.
-inline std::int32_t expectedSample(std::int32_t channel, std::uint32_t n) {
-    return channel * 1637 + static_cast<std::int32_t>(n % 1637U);
-}
-
-// Waits until `done` holds. Not a timing assertion: the deadline only keeps a broken library
-// from hanging the suite.
-inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::seconds patience = std::chrono::seconds(60)) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 inline std::uint32_t blocks() { return static_cast<std::uint32_t>(Get_Blocks_Transferred()); }
 

@@ -71,12 +71,13 @@ static NTSTATUS completeRequest(PIRP irp, NTSTATUS status, ULONG_PTR information
 
 /* ---- The pipe ------------------------------------------------------------------------------ */
 
-static NTSTATUS writeAll(HANDLE pipe, const void* data, ULONG length) {
-    const UCHAR* bytes = (const UCHAR*)data;
+/* Moves all `length` bytes through the pipe, in as many transfers as it takes. */
+static NTSTATUS moveAll(HANDLE pipe, UCHAR* bytes, ULONG length, BOOLEAN write) {
     while (length > 0) {
         IO_STATUS_BLOCK io;
-        NTSTATUS status =
-            ZwWriteFile(pipe, NULL, NULL, NULL, &io, (PVOID)bytes, length, NULL, NULL);
+        NTSTATUS status = write
+                              ? ZwWriteFile(pipe, NULL, NULL, NULL, &io, bytes, length, NULL, NULL)
+                              : ZwReadFile(pipe, NULL, NULL, NULL, &io, bytes, length, NULL, NULL);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -89,21 +90,12 @@ static NTSTATUS writeAll(HANDLE pipe, const void* data, ULONG length) {
     return STATUS_SUCCESS;
 }
 
+static NTSTATUS writeAll(HANDLE pipe, const void* data, ULONG length) {
+    return moveAll(pipe, (UCHAR*)data, length, TRUE);
+}
+
 static NTSTATUS readAll(HANDLE pipe, void* data, ULONG length) {
-    UCHAR* bytes = (UCHAR*)data;
-    while (length > 0) {
-        IO_STATUS_BLOCK io;
-        NTSTATUS status = ZwReadFile(pipe, NULL, NULL, NULL, &io, bytes, length, NULL, NULL);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-        if (io.Information == 0 || io.Information > length) {
-            return STATUS_PIPE_BROKEN;
-        }
-        bytes += io.Information;
-        length -= (ULONG)io.Information;
-    }
-    return STATUS_SUCCESS;
+    return moveAll(pipe, (UCHAR*)data, length, FALSE);
 }
 
 /* Connects to the host of process `process`: the program that opened the device answers for the

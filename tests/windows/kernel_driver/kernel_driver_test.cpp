@@ -9,6 +9,8 @@
 // DriverStopped, which runs after the fixture has stopped it. Each suite is one ctest test.
 #include "instrument_host.h"
 #include "product_library.h"
+#include "support/eventually.h"
+#include "support/scratch_folder.h"
 #include "support/stream_model.h"
 
 #include "MV620ACQm_sim.h"
@@ -21,7 +23,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -30,6 +31,10 @@
 
 namespace mv620::kerneltest {
 namespace {
+
+using testing::eventually;
+using testing::expectedSample;
+using testing::ScratchFolder;
 
 constexpr std::uint32_t kDescriptorCode = 0x222004;
 constexpr std::uint32_t kVendorCode = 0x222059;
@@ -47,26 +52,9 @@ constexpr std::uint32_t kDescriptorBytesReturned = 18;
 const ProductLibrary& dll() { return productLibrary(); }
 InstrumentHost& host() { return InstrumentHost::instance(); }
 
-// Waits until `done` holds. Not a timing assertion: the deadline only keeps a broken library,
-// driver or host from hanging the suite.
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 bool allClosed() { return host().openFiles() == 0 && MV620Sim_GetOpenHandles() == 0; }
 
 std::uint32_t blocks() { return static_cast<std::uint32_t>(dll().Get_Blocks_Transferred()); }
-
-std::int32_t expectedSample(int channel, std::uint32_t n) {
-    return channel * 1637 + static_cast<std::int32_t>(n % 1637U);
-}
 
 // The DLL's opens of the driver's device (it also opens the configuration image).
 std::vector<CreateFileCall> deviceOpens() {
@@ -419,37 +407,6 @@ TEST_F(Status, StatusByteIsSortedAsItCameThroughTheDriver) {
 
 // ---- Configuration download -------------------------------------------------------------------
 
-// A folder of its own as the current directory, holding the configuration image.
-class ImageFolder {
-public:
-    explicit ImageFolder(const std::string& image) {
-        std::array<char, MAX_PATH> temp{};
-        GetTempPathA(MAX_PATH, temp.data());
-        folder_ = std::string(temp.data()) + "mv620-kernel-driver-" +
-                  std::to_string(GetCurrentProcessId());
-        CreateDirectoryA(folder_.c_str(), nullptr);
-        std::array<char, MAX_PATH> previous{};
-        GetCurrentDirectoryA(MAX_PATH, previous.data());
-        previous_ = previous.data();
-        SetCurrentDirectoryA(folder_.c_str());
-        if (std::FILE* file = std::fopen("acq620m_2189.idm", "wb")) {
-            std::fwrite(image.data(), 1, image.size(), file);
-            std::fclose(file);
-        }
-    }
-    ImageFolder(const ImageFolder&) = delete;
-    ImageFolder& operator=(const ImageFolder&) = delete;
-    ~ImageFolder() {
-        SetCurrentDirectoryA(previous_.c_str());
-        DeleteFileA((folder_ + "\\acq620m_2189.idm").c_str());
-        RemoveDirectoryA(folder_.c_str());
-    }
-
-private:
-    std::string folder_;
-    std::string previous_;
-};
-
 std::string workedExampleImage() {
     std::string image;
     for (const char* record : {"0003", "4100", "0000", "1234", "ABCD", "0001", "0004", "0020",
@@ -473,7 +430,8 @@ LRESULT CALLBACK progressBarProc(HWND window, UINT message, WPARAM wParam, LPARA
 using Download = KernelDriver;
 
 TEST_F(Download, WorkedExampleReachesTheConfigurationMemory) {
-    const ImageFolder folder(workedExampleImage());
+    const ScratchFolder folder;
+    ScratchFolder::writeImage(workedExampleImage());
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = progressBarProc;
     windowClass.hInstance = GetModuleHandleA(nullptr);
@@ -701,7 +659,8 @@ using Requests = KernelDriver;
 TEST_F(Requests, DriverSawTheAccessShareModeAndBuffersTheRequestsSpecify) {
     // Every kind of request the library makes.
     {
-        const ImageFolder folder(workedExampleImage());
+        const ScratchFolder folder;
+        ScratchFolder::writeImage(workedExampleImage());
         EXPECT_EQ(dll().LV_Download(), 1);
     }
     EXPECT_EQ(dll().Get_MV620ACQ_Status(), 90);
