@@ -148,6 +148,13 @@ int startAcquisition(void* window) noexcept {
     context.addressing.beginWrite();
     blocksTransferred.store(0, std::memory_order_relaxed);
     context.boundaryBlock.store(0, std::memory_order_relaxed);
+    // The slots still hold the previous acquisition's blocks. A boundary in the past makes the
+    // window reach blocks before this acquisition's first, whose slots the thread has not
+    // written yet: they hold none of its samples and must read as overwritten. Release, as every
+    // store inside the bracket, so a reader that sees a cleared flag also sees the bracket open.
+    for (auto& holds : blockRing.holdsBlock) {
+        holds.store(false, std::memory_order_release);
+    }
     context.addressing.store(Schedule::Acquisition, startDividers, context.schedule);
     context.addressing.endWrite();
 

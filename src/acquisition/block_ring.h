@@ -24,7 +24,8 @@ struct BlockRing {
     // (relaxed) before it reads into the slot and sets it (relaxed) after a complete read; both
     // are published by its release increment of the block count, which readers load with
     // acquire before they load this flag. A block whose reads failed keeps it clear, so its
-    // stale bytes never read as samples.
+    // stale bytes never read as samples. The start sequence clears every flag, while no thread
+    // runs, so the slots the new acquisition has not yet written read as overwritten.
     std::array<std::atomic<bool>, kRingSlots> holdsBlock;
 };
 

@@ -2,9 +2,12 @@
 // given, so that a sample returned is always the sample asked for.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <cstdint>
+#include <initializer_list>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "acquisition/sample_reader.h"
@@ -127,6 +130,102 @@ TEST_F(Boundary, EverySampleReturnedIsTheSampleAskedFor) {
     }
     EXPECT_GT(hits, 0U) << "the probes found samples to check";
 }
+
+// A boundary in the past shortly after a restart: the ring slots that the new acquisition has
+// not yet written still hold the previous one's blocks, here every channel's at rate 10. Blocks
+// before the acquisition's first hold none of its samples and read as overwritten; every value
+// returned is the sample asked for.
+struct PastBoundaryCase {
+    const char* name;
+    std::array<int, 40> rates;
+    std::uint32_t blocks; // transferred in the new acquisition
+    int m;                // the boundary
+};
+
+std::array<int, 40> ratesOf(std::initializer_list<std::pair<int, int>> channels) {
+    std::array<int, 40> rates{};
+    for (const auto& [channel, rate] : channels) {
+        rates[static_cast<std::size_t>(channel)] = rate;
+    }
+    return rates;
+}
+
+class PastBoundary : public LibraryTest, public ::testing::WithParamInterface<PastBoundaryCase> {};
+
+TEST_P(PastBoundary, BlocksBeforeTheAcquisitionsFirstHoldNoSamples) {
+    const PastBoundaryCase& c = GetParam();
+    for (int channel = 0; channel < 40; ++channel) {
+        Set_Sample_Rate(channel, 10);
+    }
+    streamBlocks(20);
+    Stop_Acquisition();
+    for (int channel = 0; channel < 40; ++channel) {
+        Set_Sample_Rate(channel, c.rates[static_cast<std::size_t>(channel)]);
+    }
+    streamBlocks(static_cast<std::int32_t>(c.blocks));
+    const std::int64_t blocksPerCycle = Set_Sample_Boundary(1) / 16;
+    ASSERT_GT(blocksPerCycle, 0);
+    const std::int64_t block = signedBlock(static_cast<std::uint32_t>(Set_Sample_Boundary(c.m)));
+    ASSERT_LT(block, 0) << "a boundary in the past";
+    Stop_Acquisition();
+    std::uint64_t checked = 0;
+    for (int channel = 0; channel < 40; ++channel) {
+        const std::int64_t perCycle = Get_Sample_Modulus(channel) / 16;
+        if (perCycle == 0) {
+            continue;
+        }
+        // Index n counted from the boundary is sample n + shift of the acquisition. Look from
+        // 16 blocks' worth before its first sample to past its last block.
+        const std::int64_t shift = block / blocksPerCycle * perCycle;
+        const std::int64_t perBlock = (perCycle + blocksPerCycle - 1) / blocksPerCycle;
+        const std::int64_t from = -16 * perBlock;
+        const std::int64_t to = (static_cast<std::int64_t>(c.blocks) + 1) * perBlock;
+        const auto indexOf = [shift](std::int64_t asked) {
+            return static_cast<std::uint32_t>(asked - shift);
+        };
+        for (std::int64_t asked = from; asked < to; ++asked) {
+            const std::uint32_t n = indexOf(asked);
+            const std::int64_t sample = std::int64_t{n} + shift; // what n stands for
+            const int value = Get_DataPoint(channel, static_cast<int>(n));
+            if (sample < 0) {
+                ASSERT_EQ(value, SAMPLE_OVERWRITTEN) << "channel " << channel << ", n " << n;
+            } else if (value >= 0) {
+                ASSERT_EQ(value, expectedSample(channel, static_cast<std::uint32_t>(sample)))
+                    << "channel " << channel << ", n " << n;
+                ++checked;
+            }
+        }
+        std::vector<int> run(static_cast<std::size_t>(to - from), -1);
+        EXPECT_EQ(Get_Data_Samples(run.data(), channel, static_cast<int>(indexOf(from)),
+                                   static_cast<int>(run.size())),
+                  0)
+            << "channel " << channel << ": the run begins before the first block";
+        if (-shift < (std::int64_t{1} << 32)) { // the boundary reaches the first sample
+            const int got = Get_Data_Samples(run.data(), channel, static_cast<int>(indexOf(0)),
+                                             static_cast<int>(to));
+            EXPECT_GT(got, 0) << "channel " << channel;
+            for (int i = 0; i < got; ++i) {
+                ASSERT_EQ(run[static_cast<std::size_t>(i)],
+                          expectedSample(channel, static_cast<std::uint32_t>(i)));
+            }
+        }
+    }
+    if (c.m != INT_MIN) {
+        EXPECT_GT(checked, 0U) << "the acquisition's own samples were read";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AfterARestart, PastBoundary,
+    ::testing::Values(
+        PastBoundaryCase{"Channel0AloneMinus1", ratesOf({{0, 10}}), 2, -1},
+        PastBoundaryCase{"Channel0AloneMinus2", ratesOf({{0, 10}}), 1, -2},
+        PastBoundaryCase{"Channel0AloneIntMin", ratesOf({{0, 10}}), 15, INT_MIN},
+        PastBoundaryCase{"FourRatesMinus1", ratesOf({{0, 10}, {1, 5}, {2, 2}, {3, 1}}), 3, -1},
+        PastBoundaryCase{"FourRatesIntMin", ratesOf({{0, 10}, {1, 5}, {2, 2}, {3, 1}}), 7,
+                         INT_MIN},
+        PastBoundaryCase{"TenAndOneMinus2", ratesOf({{5, 10}, {21, 1}}), 14, -2}),
+    [](const ::testing::TestParamInfo<PastBoundaryCase>& param) { return param.param.name; });
 
 } // namespace
 } // namespace mv620::testing
