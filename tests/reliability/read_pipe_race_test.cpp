@@ -31,20 +31,23 @@ constexpr std::array<int, 40> kDividers = [] {
     return dividers;
 }();
 
-// An image of 12 data packets: 300 16-bit words from address 0.
-std::string twelvePacketImage() {
+// An image of one section: `words` 16-bit words from address 0, the n-th of value first + n.
+std::string imageOfWords(unsigned words, unsigned first = 0) {
     std::string image;
     char record[8];
-    for (const unsigned value : {300U, 0x4000U, 0U}) {
+    for (const unsigned value : {words, 0x4000U, 0U}) {
         std::snprintf(record, sizeof record, "%04X\r\n", value);
         image += record;
     }
-    for (unsigned word = 0; word < 300; ++word) {
-        std::snprintf(record, sizeof record, "%04X\r\n", word);
+    for (unsigned word = 0; word < words; ++word) {
+        std::snprintf(record, sizeof record, "%04X\r\n", (first + word) & 0xFFFFU);
         image += record;
     }
     return image + "FFFF\r\n0000\r\n0000\r\n";
 }
+
+// 12 data packets: 300 words.
+std::string twelvePacketImage() { return imageOfWords(300); }
 
 class ReadPipeRace : public LibraryTest {
 protected:
@@ -143,6 +146,44 @@ TEST_F(ReadPipeRace, AStatusQueryNeverRunsOnIntoAStream) {
         queries.join();
         EXPECT_EQ(odd, 0) << "round " << round << ": an answer taken out of the stream";
     }
+}
+
+// Exchanges on several host threads, no acquisition: answers come back in the order of the
+// packets, so an exchange must hold the read pipe from its packet's write to its answer's read.
+// Otherwise a status query that reads inside a download packet's wait takes that packet's
+// answer, the download judges the status query's answer, and both report the wrong thing.
+TEST_F(ReadPipeRace, ExchangesOnSeveralThreadsEachTakeTheirOwnAnswer) {
+    const ScratchFolder folder;
+    constexpr int kStatus = 123;
+    constexpr int kQueryThreads = 3;
+    constexpr int kDownloads = 30;
+    MV620Sim_SetStatusByte(kStatus);
+    std::atomic<bool> stop{false};
+    std::atomic<int> queries{0};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kQueryThreads; ++t) {
+        threads.emplace_back([&] {
+            while (!stop) {
+                const int status = Get_MV620ACQ_Status();
+                wrong += status == kStatus ? 0 : 1;
+                ++queries;
+            }
+        });
+    }
+    for (int download = 0; download < kDownloads; ++download) {
+        ScratchFolder::writeImage(imageOfWords(1, 0x100U + static_cast<unsigned>(download)));
+        EXPECT_EQ(LV_Download(), 1) << "download " << download;
+        EXPECT_EQ(MV620Sim_GetConfigWord(0), 0x100 + download) << "download " << download;
+    }
+    ASSERT_TRUE(eventually([&] { return queries >= kQueryThreads; }));
+    stop = true;
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong, 0) << "of " << queries << " status queries";
+    EXPECT_EQ(MV620Sim_GetProtocolErrors(), 0);
+    EXPECT_EQ(MV620Sim_GetPendingResponses(), 0);
 }
 
 } // namespace
