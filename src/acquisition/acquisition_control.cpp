@@ -196,7 +196,10 @@ std::uint32_t stopAcquisition() noexcept {
 
 void stopAtUnload() noexcept {
 #if !defined(_WIN32)
-    if (!acquisitionRunning.load(std::memory_order_relaxed)) {
+    // A child forked while an acquisition ran inherits the running flag but not the thread:
+    // nothing would ever signal its end, and the child's exit would sit out the whole wait.
+    if (!acquisitionRunning.load(std::memory_order_relaxed) ||
+        platform::inChildForkedSinceThreadStart()) {
         return;
     }
     acquisitionRunning.store(false, std::memory_order_relaxed);

@@ -29,6 +29,11 @@ void setThreadStarter(ThreadStarter starter) noexcept;
 // itself. On Windows it does nothing: the thread's module reference already protects the code.
 void joinFinishedThread() noexcept;
 
+// Whether this process is a child forked after the thread started last was started: the thread
+// does not exist in the child, so there is nothing to stop, wait for or join. POSIX only; always
+// false on Windows.
+bool inChildForkedSinceThreadStart() noexcept;
+
 } // namespace mv620::platform
 
 namespace mv620::platform::detail {

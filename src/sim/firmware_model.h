@@ -169,6 +169,8 @@ public:
     std::uint64_t checksumErrors() const noexcept { return checksumErrors_; }
     std::uint64_t blocksDelivered() const noexcept { return blocksDelivered_; }
     std::uint64_t currentBlock() const noexcept { return blockIndex_; }
+    // Bytes of the current block already sent.
+    std::uint32_t currentBlockOffset() const noexcept { return blockOffset_; }
     std::size_t pendingResponses() const noexcept { return responses_.size(); }
     bool streaming() const noexcept { return streamActive_; }
     bool blockReady(SimClock::time_point now) const noexcept;

@@ -222,8 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
         PastBoundaryCase{"Channel0AloneMinus2", ratesOf({{0, 10}}), 1, -2},
         PastBoundaryCase{"Channel0AloneIntMin", ratesOf({{0, 10}}), 15, INT_MIN},
         PastBoundaryCase{"FourRatesMinus1", ratesOf({{0, 10}, {1, 5}, {2, 2}, {3, 1}}), 3, -1},
-        PastBoundaryCase{"FourRatesIntMin", ratesOf({{0, 10}, {1, 5}, {2, 2}, {3, 1}}), 7,
-                         INT_MIN},
+        PastBoundaryCase{"FourRatesIntMin", ratesOf({{0, 10}, {1, 5}, {2, 2}, {3, 1}}), 7, INT_MIN},
         PastBoundaryCase{"TenAndOneMinus2", ratesOf({{5, 10}, {21, 1}}), 14, -2}),
     [](const ::testing::TestParamInfo<PastBoundaryCase>& param) { return param.param.name; });
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <thread>
 
 #include "sim/sim_driver.h"
 
@@ -94,6 +96,8 @@ struct Client {
 
 struct Device {
     UsbDeviceSpec spec;
+    // The open of the node that has interface 0 claimed, if any (a reference it holds).
+    UMockdevIoctlClient* claimedBy = nullptr;
     bool instrument = false;
     bool driverBound = false;
     bool driverDetached = false;
@@ -133,8 +137,15 @@ struct EmulatedUsb::State {
     int nextSysfsIndex = 1;
 
     UrbSplitting splitting = UrbSplitting::ScatterGather;
+    unsigned releaseDelayMilliseconds = 0;
     bool halted = false; // the instrument's IN endpoint
     std::optional<std::uint64_t> stallBlock;
+    struct PlannedReadFault {
+        ReadFault kind;
+        std::uint64_t block;
+        std::uint32_t byte;
+    };
+    std::optional<PlannedReadFault> readFault;
     std::optional<std::uint32_t> silenceBudget;
     bool silent = false;
     bool resumeWhenCancelled = true;
@@ -155,8 +166,11 @@ struct EmulatedUsb::State {
     void discard(Client& client, UMockdevIoctlClient* raw, UMockdevIoctlData* arg);
     void answerControl(Urb& urb, const std::uint8_t* bytes);
     bool answerRead(Client& client, Urb& urb);
+    void failRead(Client& client, Urb& urb, sim::SimClock::time_point now);
     static void answerWrite(Urb& urb, const std::uint8_t* bytes);
     void clearHalt(const Device& device, std::uint8_t endpoint);
+    static void releaseClaim(Device& device);
+    bool claimedByAnother(Device& device, const Client& client);
 };
 
 namespace {
@@ -231,16 +245,35 @@ void EmulatedUsb::State::handle(Client& client, Device& device, UMockdevIoctlCli
         unsigned interface = 0;
         std::memcpy(&interface, number.bytes(), sizeof interface);
         const bool claim = request == USBDEVFS_CLAIMINTERFACE;
-        if (claim && device.driverBound) {
-            complete(raw, -1, EBUSY); // another driver has the interface
+        if (claim && (device.driverBound || claimedByAnother(device, client))) {
+            complete(raw, -1, EBUSY); // another driver, or another open, has the interface
             return;
         }
         interfaces.push_back({claim ? InterfaceRecord::Kind::Claim : InterfaceRecord::Kind::Release,
                               client.devnode, interface});
-        complete(raw, 0, 0);
+        if (claim) {
+            if (device.claimedBy == nullptr) {
+                device.claimedBy = static_cast<UMockdevIoctlClient*>(g_object_ref(client.handle));
+            }
+            complete(raw, 0, 0);
+        } else {
+            if (releaseDelayMilliseconds == 0) {
+                releaseClaim(device);
+            } else {
+                // The slow release: the claim ends only when the node closes.
+                std::this_thread::sleep_for(std::chrono::milliseconds(releaseDelayMilliseconds));
+            }
+            complete(raw, 0, 0);
+        }
     } else if (request == USBDEVFS_DISCONNECT_CLAIM) {
         const Resolved claim(arg, 0, sizeof(usbdevfs_disconnect_claim));
         const auto* fields = reinterpret_cast<const usbdevfs_disconnect_claim*>(claim.bytes());
+        // libusb asks to disconnect any driver but usbfs: another open's claim stands.
+        if (claimedByAnother(device, client)) {
+            complete(raw, -1, EBUSY);
+            return;
+        }
+        device.claimedBy = static_cast<UMockdevIoctlClient*>(g_object_ref(client.handle));
         device.driverDetached = device.driverDetached || device.driverBound;
         device.driverBound = false;
         interfaces.push_back(
@@ -380,12 +413,29 @@ bool EmulatedUsb::State::answerRead(Client& client, Urb& urb) {
     if (silenceBudget.has_value()) {
         want = std::min(want, *silenceBudget);
     }
+    // A read fault due within this read: the read stops there.
+    bool faultDue = false;
+    if (readFault.has_value()) {
+        withModel([&](sim::FirmwareModel& model) {
+            const std::uint32_t offset = model.currentBlockOffset();
+            if (model.streaming() && model.currentBlock() == readFault->block &&
+                offset <= readFault->byte && readFault->byte - offset <= want) {
+                want = readFault->byte - offset;
+                faultDue = true;
+            }
+            return true;
+        });
+    }
     urb.payload.resize(want);
     std::uint32_t got = 0;
     const bool read = want == 0 || withModel([&](sim::FirmwareModel& model) {
                           return model.readPipe(urb.payload.data(), want, got, now);
                       });
     urb.payload.resize(got);
+    if (faultDue && read && got == want) {
+        failRead(client, urb, now);
+        return false;
+    }
     if (!read) {
         urb.status = -EPROTO; // the firmware had nothing it could send: a failed transaction
         client.endContinuations = true;
@@ -404,6 +454,28 @@ bool EmulatedUsb::State::answerRead(Client& client, Urb& urb) {
         client.endContinuations = true;
     }
     return false;
+}
+
+// Ends a read at the planned fault, with the bytes it moved.
+void EmulatedUsb::State::failRead(Client& client, Urb& urb, sim::SimClock::time_point now) {
+    const ReadFault kind = readFault->kind;
+    readFault.reset();
+    client.endContinuations = true;
+    if (kind == ReadFault::BusError) {
+        urb.status = -EPROTO;
+        return;
+    }
+    if (kind == ReadFault::Overflow) {
+        urb.status = -EOVERFLOW;
+        std::array<std::uint8_t, 64> babble{};
+        std::uint32_t lost = 0;
+        withModel([&](sim::FirmwareModel& model) {
+            return model.readPipe(babble.data(), babble.size(), lost, now);
+        });
+    } else {
+        urb.status = -EPIPE;
+    }
+    halted = true;
 }
 
 void EmulatedUsb::State::answerWrite(Urb& urb, const std::uint8_t* bytes) {
@@ -433,6 +505,25 @@ void EmulatedUsb::State::clearHalt(const Device& device, std::uint8_t endpoint) 
         model.abortReadPipe();
         model.resetReadPipe(now);
     });
+}
+
+void EmulatedUsb::State::releaseClaim(Device& device) {
+    if (device.claimedBy != nullptr) {
+        g_object_unref(device.claimedBy);
+        device.claimedBy = nullptr;
+    }
+}
+
+// Whether another open of the node has interface 0 claimed; closing a node releases its claim.
+bool EmulatedUsb::State::claimedByAnother(Device& device, const Client& client) {
+    // An unplug ends every claim: the device that comes back is a new one.
+    const auto holder = clients.find(device.claimedBy);
+    if (device.claimedBy != nullptr &&
+        (umockdev_ioctl_client_get_connected(device.claimedBy) == FALSE ||
+         holder == clients.end() || holder->second.generation != client.generation)) {
+        releaseClaim(device);
+    }
+    return device.claimedBy != nullptr && device.claimedBy != client.handle;
 }
 
 void EmulatedUsb::State::reap(Client& client, UMockdevIoctlClient* raw, UMockdevIoctlData* arg,
@@ -516,6 +607,9 @@ EmulatedUsb::~EmulatedUsb() {
         }
         g_object_unref(client.handle);
     }
+    for (auto& [node, device] : state_->devices) {
+        State::releaseClaim(device);
+    }
 }
 
 std::string EmulatedUsb::addDevice(const UsbDeviceSpec& spec) {
@@ -584,9 +678,19 @@ void EmulatedUsb::setSplitting(UrbSplitting splitting) {
     state_->splitting = splitting;
 }
 
+void EmulatedUsb::setReleaseDelay(unsigned milliseconds) {
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->releaseDelayMilliseconds = milliseconds;
+}
+
 void EmulatedUsb::stallAtBlock(std::uint64_t block) {
     const std::lock_guard<std::mutex> lock(state_->mutex);
     state_->stallBlock = block;
+}
+
+void EmulatedUsb::failReadAt(ReadFault kind, std::uint64_t block, std::uint32_t byte) {
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->readFault = State::PlannedReadFault{kind, block, byte};
 }
 
 void EmulatedUsb::goSilentAfter(std::uint32_t bytes, bool resumeWhenCancelled) {

@@ -80,10 +80,24 @@ public:
     // Set before the first open.
     void setSplitting(UrbSplitting splitting);
 
+    // A slow release, as on a loaded machine: releasing an interface takes this long (0 by
+    // default), and the claim ends only when the node that held it is closed. The emulated
+    // kernel answers one request at a time, so this is how the moment between a release and a
+    // close can be made long enough for another open's claim to meet it: that claim fails as
+    // busy, as the kernel's does while another open has the interface.
+    void setReleaseDelay(unsigned milliseconds);
+
     // ---- Faults of the instrument's IN endpoint ---------------------------------------------
     // The endpoint halts when the host reads block `block` of the stream: that read and every
     // later one on it stall, until the host clears the halt.
     void stallAtBlock(std::uint64_t block);
+    // A read of block `block` ends with `kind` once `byte` bytes of the block (0 to 63999) have
+    // been sent, with those bytes moved. After a bus error the device goes on where it stopped.
+    // A stall halts the endpoint. An overflow (the device babbled: it sent a packet longer than
+    // asked for) loses that packet's 64 bytes of the stream and halts the endpoint too; keep it
+    // 64 bytes short of the block's end, so the block it hits is the one the clear halt drops.
+    enum class ReadFault { BusError, Stall, Overflow };
+    void failReadAt(ReadFault kind, std::uint64_t block, std::uint32_t byte);
     // Reads deliver `bytes` more bytes; then the device answers nothing more on the IN endpoint
     // (it NAKs) until the host cancels what it has pending, after which it goes on where it
     // stopped, or, without `resumeWhenCancelled`, never again.

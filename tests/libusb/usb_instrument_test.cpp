@@ -3,7 +3,10 @@
 // acquisitions with every sample checked, and the faults of a USB instrument.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 #include "support/scratch_folder.h"
 #include "usb_fixture.h"
@@ -218,6 +221,35 @@ const StreamFault kStreamFaults[] = {
     {"TimeOutPartWay", [](EmulatedUsb& usb) { usb.goSilentAfter(3 * 64000 + 20000); }, false, true},
     {"TimeOutWithNothingMoved", [](EmulatedUsb& usb) { usb.goSilentAfter(3 * 64000); }, false,
      true},
+    // A bus error takes the bytes moved before it; the block goes on from there.
+    {"BusErrorAtTheBlocksStart",
+     [](EmulatedUsb& usb) { usb.failReadAt(EmulatedUsb::ReadFault::BusError, 3, 0); }, false,
+     false},
+    {"BusErrorAfterOneByte",
+     [](EmulatedUsb& usb) { usb.failReadAt(EmulatedUsb::ReadFault::BusError, 3, 1); }, false,
+     false},
+    {"BusErrorPartWay",
+     [](EmulatedUsb& usb) { usb.failReadAt(EmulatedUsb::ReadFault::BusError, 3, 20000); }, false,
+     false},
+    {"BusErrorBeforeTheLastByte",
+     [](EmulatedUsb& usb) { usb.failReadAt(EmulatedUsb::ReadFault::BusError, 3, 63999); }, false,
+     false},
+    // After a halt the instrument's place in its stream is not known: the block is lost, and the
+    // clear halt puts the stream back at the next block.
+    {"StallPartWay",
+     [](EmulatedUsb& usb) { usb.failReadAt(EmulatedUsb::ReadFault::Stall, 3, 20000); }, true,
+     false},
+    {"StallBeforeTheLastByte",
+     [](EmulatedUsb& usb) { usb.failReadAt(EmulatedUsb::ReadFault::Stall, 3, 63999); }, true,
+     false},
+    // A device babbles only into the end of a transfer (a packet longer than the room left), so
+    // within the last URB when the kernel splits the read.
+    {"OverflowInTheLastUrb",
+     [](EmulatedUsb& usb) { usb.failReadAt(EmulatedUsb::ReadFault::Overflow, 3, 50000); }, true,
+     false},
+    {"OverflowNearTheBlocksEnd",
+     [](EmulatedUsb& usb) { usb.failReadAt(EmulatedUsb::ReadFault::Overflow, 3, 63900); }, true,
+     false},
 };
 
 void PrintTo(const StreamFault& fault, std::ostream* out) { *out << fault.name; }
@@ -343,6 +375,32 @@ TEST_F(Sharing, ExportsCalledDuringAStreamGoToTheSameDevice) {
     EXPECT_EQ(MV620Sim_GetOutputLines(), 0);
     EXPECT_EQ(usb_->opens(instrument_), 1U) << "every call shared the thread's device";
     EXPECT_EQ(MV620Sim_GetProtocolErrors(), 0);
+}
+
+// Exports on several threads, each opening its own connection and closing it: a connection
+// that opens while the last one of the shared device is being closed must wait for the device's
+// release, not find it claimed and give up. The release is made slow, as on a loaded machine.
+using Churn = OverUsb;
+
+TEST_F(Churn, ConnectionsOpenedWhileTheLastClosesNeverFindTheDeviceBusy) {
+    usb_->setReleaseDelay(2);
+    MV620Sim_SetInputs(0x08); // input 3 active: reads 1 whenever the port could be read
+    constexpr int kThreads = 4;
+    constexpr int kCalls = 40;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&failed, t] {
+            for (int call = 0; call < kCalls; ++call) {
+                const bool ok = t == 0 ? Get_MV620ACQ_Status() == 90 : Get_Digital_Input(3) == 1;
+                failed += ok ? 0 : 1;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failed, 0) << "of " << kThreads * kCalls << " calls";
 }
 
 } // namespace

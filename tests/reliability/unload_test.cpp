@@ -4,6 +4,8 @@
 
 #include <dlfcn.h>
 #include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -94,6 +96,35 @@ TEST(Unload, ManyLoadsAndUnloadsGiveTheirMemoryBack) {
     const std::size_t after = mallinfo2().uordblks;
     // Far less than one load's worth: the simulated instrument alone holds over 100 KiB.
     EXPECT_LT(after, before + 64 * 1024) << "heap in use grew from " << before << " to " << after;
+}
+
+// A child forked while an acquisition runs has no acquisition thread: its exit, which unloads
+// the library, has nothing to stop and must not wait for a thread that will never end. The child
+// reports whether its unload sat in the wait; the parent's acquisition goes on untouched.
+TEST(Unload, AChildForkedDuringAnAcquisitionExitsWithoutWaiting) {
+    void* library = loadAndStart();
+    ASSERT_NE(library, nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const auto before = std::chrono::steady_clock::now();
+        dlclose(library);
+        // The unload's wait for an acquisition thread lasts ten seconds.
+        _exit(std::chrono::steady_clock::now() - before < std::chrono::seconds(5) ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's unload waited for a thread it does not have";
+    const auto blocks = symbol<IntFn>(library, "Get_Blocks_Transferred");
+    const int seen = blocks();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (blocks() == seen && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GT(blocks(), seen) << "the parent's acquisition streams on";
+    EXPECT_EQ(symbol<IntFn>(library, "Stop_Acquisition")(), 0);
+    EXPECT_EQ(dlclose(library), 0);
 }
 
 } // namespace

@@ -74,10 +74,21 @@ constexpr unsigned kBulkTimeoutMilliseconds = 1000;
 //
 // What each way a transfer ends means for the request that made it; the one place where libusb's
 // results become the driver's success or failure.
+//
+// Bytes a transfer moved have left the instrument, whatever ended it: reporting the request as
+// failed would drop them, and the acquisition thread's retry would take the rest of the block as
+// a whole one, shifting every block after it. So an ending after which the instrument goes on
+// where it stopped (a time-out, an abort, a bus error) reports the bytes moved as a short
+// successful read, and the thread reads the rest. After a halt (a stall, or a babbling device the
+// host controller halted) the instrument's place in its stream is not known: the request fails,
+// and the endpoint fails every bulk request at once until its pipe is reset, so that the
+// thread's retry cannot read from the middle of the block either. The block is lost, and the
+// reset (which the thread makes after a lost block) puts the stream back at the next one.
 enum class Outcome : std::uint8_t {
     Done,           // success, with the bytes moved
-    DoneIfMoved,    // the host stopped waiting: success with the bytes moved if any, else failure
-    Failed,         // failure; bytes moved (a stall or a bus error) are not reported
+    DoneIfMoved,    // success with the bytes moved if any, else failure
+    Failed,         // failure, nothing moved that counts
+    Halted,         // failure; the endpoint refuses bulk requests until its pipe is reset
     InstrumentGone, // failure, and every later request of the session fails too
 };
 
@@ -90,9 +101,9 @@ constexpr std::array<StatusRule, 7> kStatusRules = {{
     {LIBUSB_TRANSFER_COMPLETED, Outcome::Done},
     {LIBUSB_TRANSFER_TIMED_OUT, Outcome::DoneIfMoved}, // see the time-outs above
     {LIBUSB_TRANSFER_CANCELLED, Outcome::DoneIfMoved}, // an abort; the bytes moved are taken
-    {LIBUSB_TRANSFER_STALL, Outcome::Failed},          // the endpoint is halted
-    {LIBUSB_TRANSFER_OVERFLOW, Outcome::Failed},       // the device sent more than asked for
-    {LIBUSB_TRANSFER_ERROR, Outcome::Failed},          // a bus error
+    {LIBUSB_TRANSFER_ERROR, Outcome::DoneIfMoved},     // a bus error, after the bytes moved
+    {LIBUSB_TRANSFER_STALL, Outcome::Halted},          // the endpoint is halted
+    {LIBUSB_TRANSFER_OVERFLOW, Outcome::Halted},       // the device sent more than asked for
     {LIBUSB_TRANSFER_NO_DEVICE, Outcome::InstrumentGone},
 }};
 
@@ -225,6 +236,17 @@ public:
     bool gone() const noexcept { return gone_.load(std::memory_order_relaxed); }
     void markGone() noexcept { gone_.store(true, std::memory_order_relaxed); }
 
+    // Whether a bulk endpoint halted and has not been reset since (see the outcomes above).
+    bool halted(std::uint8_t endpoint) const noexcept {
+        return (halted_.load(std::memory_order_relaxed) & haltBit(endpoint)) != 0;
+    }
+    void markHalted(std::uint8_t endpoint) noexcept {
+        halted_.fetch_or(haltBit(endpoint), std::memory_order_relaxed);
+    }
+    void clearHalted(std::uint8_t endpoint) noexcept {
+        halted_.fetch_and(~haltBit(endpoint), std::memory_order_relaxed);
+    }
+
     // The connections on this session, for the abort. Guarded by the backend's lock.
     std::vector<Connection*> connections;
 
@@ -238,6 +260,14 @@ private:
     // request that starts just before it is seen fails on its own, with the same no-device
     // result that set it.
     std::atomic<bool> gone_{false};
+
+    // One bit per endpoint address (number and direction). Set by the request that met the
+    // halt, cleared by the reset of its pipe, read before each bulk request; the acquisition
+    // thread makes all three on the read pipe. Relaxed: the bits publish nothing else.
+    static std::uint32_t haltBit(std::uint8_t endpoint) noexcept {
+        return 1U << ((endpoint & 0x0FU) | ((endpoint & LIBUSB_ENDPOINT_IN) != 0 ? 16U : 0U));
+    }
+    std::atomic<std::uint32_t> halted_{0};
 };
 
 std::shared_ptr<Session> Session::open() noexcept {
@@ -371,7 +401,8 @@ private:
     static bool settle(Session& session, Outcome outcome) noexcept;
 
     // The only lock of the library: it guards opening and releasing the shared device, the table
-    // of handles and each connection's pending endpoint. It is never held while a transfer runs.
+    // of handles and each connection's pending endpoint. It is never held while a transfer runs;
+    // opening and releasing the device happen under it, so that they never overlap.
     std::mutex mutex_;
     std::map<DeviceHandle, std::unique_ptr<Connection>> connections_;
     std::weak_ptr<Session> current_; // the session that new handles join, while it lives
@@ -415,20 +446,18 @@ DeviceHandle LibusbDriver::open(const char* /*path*/) noexcept {
 }
 
 void LibusbDriver::close(DeviceHandle handle) noexcept {
-    std::unique_ptr<Connection> closing;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = connections_.find(handle);
-        if (found == connections_.end()) {
-            return;
-        }
-        closing = std::move(found->second);
-        connections_.erase(found);
-        auto& siblings = closing->session()->connections;
-        std::erase(siblings, closing.get());
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = connections_.find(handle);
+    if (found == connections_.end()) {
+        return;
     }
-    // Outside the lock: the last connection of a session releases the device, which may take a
-    // moment, and no other thread can reach this connection any more.
+    std::unique_ptr<Connection> closing = std::move(found->second);
+    connections_.erase(found);
+    std::erase(closing->session()->connections, closing.get());
+    // Under the lock: the last connection of a session releases the device here. The session is
+    // forgotten the moment its last reference goes, so an open that came between that moment and
+    // the release would start a session of its own and find the device still claimed (busy).
+    // Holding the lock, it waits for the release instead. Releasing moves no data.
     closing.reset();
 }
 
@@ -572,7 +601,7 @@ bool LibusbDriver::vendorRequest(Connection& connection, const std::uint8_t* blo
 // The endpoint's address carries the direction.
 bool LibusbDriver::bulk(Connection& connection, std::uint8_t endpoint, void* buffer,
                         std::uint32_t length, std::uint32_t& moved) noexcept {
-    if (length > 0x7FFFFFFFU) {
+    if (length > 0x7FFFFFFFU || connection.session()->halted(endpoint)) {
         return false;
     }
     libusb_fill_bulk_transfer(connection.transfer(), connection.session()->device(), endpoint,
@@ -621,6 +650,9 @@ bool LibusbDriver::run(Connection& connection, bool registerForAbort,
         moved = actual;
         return true;
     }
+    if (outcome == Outcome::Halted && transfer->type == LIBUSB_TRANSFER_TYPE_BULK) {
+        session.markHalted(transfer->endpoint);
+    }
     return settle(session, outcome);
 }
 
@@ -647,7 +679,11 @@ bool LibusbDriver::abortPipe(const Session& session, std::uint8_t endpoint) noex
 
 // CLEAR_FEATURE(ENDPOINT_HALT) to the instrument, and the host's data toggle back to DATA0.
 bool LibusbDriver::resetPipe(Session& session, std::uint8_t endpoint) noexcept {
-    return settle(session, outcomeOfError(libusb_clear_halt(session.device(), endpoint)));
+    if (!settle(session, outcomeOfError(libusb_clear_halt(session.device(), endpoint)))) {
+        return false;
+    }
+    session.clearHalted(endpoint);
+    return true;
 }
 
 } // namespace

@@ -47,4 +47,6 @@ bool detail::startSystemThread(ThreadEntry entry, void* parameter) noexcept {
 
 void joinFinishedThread() noexcept {}
 
+bool inChildForkedSinceThreadStart() noexcept { return false; }
+
 } // namespace mv620::platform
