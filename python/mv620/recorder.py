@@ -1,0 +1,514 @@
+"""Recordings written to disk as they are acquired, with memory bounded whatever the duration.
+
+A :class:`Recorder` takes the chunks of a stream (:class:`~mv620.chunk.Chunk`: each channel's
+new samples with the index of the first, the losses found, the count of blocks and the host's
+arrival time) and writes them to a file of the format its name asks for::
+
+    with mv620.Recorder("rec.h5", acquisition.rates, started=acquisition.started_at) as rec:
+        for chunk in acquisition.stream(duration=3600):
+            rec.add(chunk)
+    # rec.path is the file; rec.ending says how it ended
+
+The file is created when the Recorder is made, as a hidden temporary file beside the target
+(``.rec.h5.XXXX.part``), so a path that cannot be written fails before anything is recorded; it
+is renamed to the target by :meth:`Recorder.close`, so the target name never holds a half-written
+file.  Leaving the ``with`` block closes it, also on an exception: what was recorded is kept.
+A write that fails (a full disk) ends the recording: the file keeps every row or sample written
+before, and :meth:`Recorder.add` raises :class:`RecorderFull`.
+
+Formats, by suffix (python/README.md describes each file in full):
+
+- ``.csv``: written as it goes.  By default one row per scan pass in which a channel is sampled:
+  ``pass,host_seconds_estimate,channel0_rate10,...``; a cell is empty where its channel was not
+  sampled in that pass (or the sample was lost).  ``layout="index"`` writes the older layout,
+  one row per sample index: ``sample,channel0,...``.
+- ``.h5`` (or ``.hdf5``): HDF5, one chunked, gzip-compressed, growing dataset per channel,
+  appended as it goes; the rates, the scan schedule and the loss ledger alongside.
+- ``.npz``: numpy's archive.  The samples are spooled to temporary files beside the target as
+  they come, and the archive is assembled from them at the end.
+
+Every sample gets its scan pass from the schedule (a channel with divider d is sampled on every
+d-th pass), the exact common order of all channels' samples.  How long a pass takes is the
+instrument's business and not known here: ``host_seconds_estimate`` is estimated from the
+host's arrival time of each block, interpolated over the passes, and is only that, an estimate.
+"""
+
+from __future__ import annotations
+
+import os
+import resource
+import tempfile
+import zipfile
+from pathlib import Path
+from typing import Dict, List, Mapping, Optional, Union
+
+import numpy as np
+
+from ._checks import check_channel, check_rate, cwd_lock
+from ._schedule import BLOCK_SAMPLES, DIVIDER, SCAN_ORDER, Schedule
+from .chunk import REASON_CODES, Chunk, Loss
+
+FORMATS = (".csv", ".h5", ".hdf5", ".npz")
+LAYOUTS = ("pass", "index")
+TIME_COLUMN = "host_seconds_estimate"
+HDF5_FORMAT = "mv620 recording 1"
+# Room kept free for closing an HDF5 file properly (its metadata) before the disk is full.
+_HDF5_CLOSING_ROOM = 4 << 20
+
+
+def output_format(path: Union[str, os.PathLike]) -> str:
+    """The format a file name asks for, by its suffix (.h5 and .hdf5 give ".h5"); ValueError
+    for any other."""
+    suffix = Path(path).suffix.lower()
+    if suffix not in FORMATS:
+        raise ValueError(f"{path}: unknown format {suffix or '(no suffix)'!s}; "
+                         "name the file .csv, .h5 or .npz")
+    return ".h5" if suffix == ".hdf5" else suffix
+
+
+class RecorderFull(OSError):
+    """A write failed (the disk is full, or the file reached its size limit); the file keeps
+    what was written before, and the recorder takes nothing more."""
+
+
+class Recorder:
+    """Writes the chunks of a stream to ``path`` as they come (see the module's description).
+
+    ``rates`` maps each channel of the stream to its rate (10, 5, 2, 1; None where unknown, which
+    allows only the index layout of CSV).  ``started`` is the host's clock
+    (``time.monotonic()``) at the acquisition's start, from which the time estimate counts;
+    ``Acquisition.started_at`` gives it.  ``layout`` ("pass" or "index") applies to CSV.
+
+    Call :meth:`add` with each chunk, then :meth:`close` (or use ``with``).  One thread at a
+    time.
+    """
+
+    def __init__(self, path: Union[str, os.PathLike], rates: Mapping[int, Optional[int]], *,
+                 started: Optional[float] = None, layout: str = "pass"):
+        self.format = output_format(path)
+        if layout not in LAYOUTS:
+            raise ValueError(f"layout {layout!r} is unknown: layouts are pass and index")
+        self.rates: Dict[int, Optional[int]] = {
+            check_channel(c): (None if r is None else check_rate(r))
+            for c, r in sorted(rates.items())}
+        if not self.rates or 0 in self.rates.values():
+            raise ValueError("a recording needs at least one channel, each with a rate")
+        known = all(r is not None for r in self.rates.values())
+        self.schedule = Schedule(self.rates) if known else None
+        if layout == "pass" and self.schedule is None:
+            if self.format == ".csv":
+                layout = "index"  # without rates there are no passes
+        self.layout = layout
+        self.started = started
+        self.blocks = 0
+        self.losses: List[Loss] = []
+        self.arrivals: List[tuple] = []  # (blocks, host seconds since the start)
+        self.ends: Dict[int, int] = {c: 0 for c in self.rates}
+        self.ending: Optional[str] = None
+        self.closed = False
+        self.failed: Optional[OSError] = None
+        with cwd_lock:
+            self.path = Path(os.path.abspath(path))
+        handle, temporary = tempfile.mkstemp(prefix=f".{self.path.name}.", suffix=".part",
+                                             dir=self.path.parent)
+        self.temporary = Path(temporary)
+        try:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.fchmod(handle, 0o666 & ~umask)
+            sink = {".csv": _CsvSink, ".h5": _Hdf5Sink, ".npz": _NpzSink}[self.format]
+            self._sink = sink(self, handle)
+        except BaseException:
+            os.close(handle)
+            self.temporary.unlink(missing_ok=True)
+            raise
+
+    def __enter__(self) -> "Recorder":
+        return self
+
+    def __exit__(self, kind, value, traceback) -> bool:
+        if not self.closed:
+            self.close(None if value is None else str(value) or type(value).__name__)
+        return False
+
+    @property
+    def channels(self) -> List[int]:
+        return list(self.rates)
+
+    @property
+    def lost_count(self) -> int:
+        return sum(loss.count for loss in self.losses)
+
+    def host_seconds(self, passes: np.ndarray) -> Optional[np.ndarray]:
+        """The host's estimate of the seconds from the start to each scan pass of ``passes``,
+        interpolated between the arrivals of the blocks; None while none is known."""
+        if self.schedule is None or self.started is None or not self.arrivals:
+            return None
+        known_passes = [0] + [self.schedule.pass_after_blocks(b) for b, _ in self.arrivals]
+        known_seconds = [0.0] + [s for _, s in self.arrivals]
+        return np.interp(passes, known_passes, known_seconds)
+
+    def add(self, chunk: Chunk) -> None:
+        """Writes what ``chunk`` brings.  Channels it does not name bring nothing; samples must
+        follow on from what the channel had (a gap between is taken as lost).  Raises
+        :class:`RecorderFull` when a write fails; the file then keeps what came before."""
+        if self.closed:
+            raise ValueError("the recorder is closed")
+        if self.failed is not None:
+            raise RecorderFull(self.failed.errno, f"the recording stopped: {self.failed}")
+        if chunk.blocks > self.blocks:
+            self.blocks = chunk.blocks
+            if self.started is not None and chunk.arrival is not None:
+                self.arrivals.append((chunk.blocks, chunk.arrival - self.started))
+        self.losses.extend(chunk.lost)
+        try:
+            for loss in chunk.lost:
+                self.ends[loss.channel] = max(self.ends[loss.channel], loss.stop)
+            for channel, samples in chunk.samples.items():
+                if channel not in self.ends:
+                    raise ValueError(f"channel {channel} is not one of the recording's")
+                first = chunk.first[channel]
+                if first < self.ends[channel] and len(samples):
+                    raise ValueError(f"channel {channel}: samples from {first} again; "
+                                     f"the recording has them up to {self.ends[channel]}")
+                self._sink.add(channel, first, np.asarray(samples, dtype=np.uint16))
+                self.ends[channel] = max(self.ends[channel], first + len(samples))
+            self._sink.advanced()
+        except OSError as error:
+            self.failed = error
+            self._sink.failed()
+            raise RecorderFull(error.errno, f"the recording stopped: {error.strerror or error}",
+                               str(self.path)) from None
+
+    def close(self, ending: Optional[str] = None) -> Path:
+        """Finishes the file, renames it to its target and returns the target's path.
+        ``ending`` (a few words: how the recording ended) is kept in HDF5 and .npz files.
+        Closing twice is harmless.  Should finishing fail, the temporary file is removed and
+        the error raised."""
+        if self.closed:
+            return self.path
+        self.closed = True
+        self.ending = ending
+        try:
+            self._sink.finish()
+            handle = os.open(self.temporary, os.O_RDONLY)
+            try:
+                os.fsync(handle)  # on disk before it takes the target's name
+            finally:
+                os.close(handle)
+            os.replace(self.temporary, self.path)
+        except BaseException:
+            self._sink.abandon()
+            self.temporary.unlink(missing_ok=True)
+            raise
+        return self.path
+
+    def discard(self) -> None:
+        """Drops the recording: removes the temporary file, leaves the target as it was."""
+        if not self.closed:
+            self.closed = True
+            self._sink.abandon()
+            self.temporary.unlink(missing_ok=True)
+
+
+# ---- CSV ----------------------------------------------------------------------------------------
+
+def _digits(values: np.ndarray, width: int, blank_zeros: bool = True) -> np.ndarray:
+    """Non-negative integers as ASCII digits, right-aligned in ``width`` columns (a uint8 array
+    of shape (n, width)); leading zeros become spaces unless ``blank_zeros`` is False."""
+    out = np.empty((len(values), width), dtype=np.uint8)
+    rest = values.astype(np.int64, copy=True)
+    for column in range(width - 1, -1, -1):
+        out[:, column] = rest % 10 + 48
+        rest //= 10
+    if blank_zeros and width > 1:
+        leading = np.cumprod(out[:, :-1] == 48, axis=1).astype(bool)
+        out[:, :-1][leading] = 32
+    return out
+
+
+def _width(largest: int) -> int:
+    return max(1, len(str(int(largest))))
+
+
+class _CsvSink:
+    """Rows are assembled from the channels' samples and written once every channel has passed
+    them; the samples not yet written wait in ``pending`` (at most about a poll's worth)."""
+
+    def __init__(self, recorder: Recorder, handle: int):
+        self.recorder = recorder
+        self.file = os.fdopen(handle, "wb", buffering=0)
+        self.by_pass = recorder.layout == "pass"
+        self.pending: Dict[int, list] = {c: [] for c in recorder.rates}
+        self.written_key = 1 if self.by_pass else 0  # rows before this key are written
+        self.good = 0  # bytes of whole rows in the file
+        self.timed = self.by_pass
+        if self.by_pass:
+            columns = ["pass"] + ([TIME_COLUMN] if self.timed else []) + \
+                [f"channel{c}_rate{r}" for c, r in recorder.rates.items()]
+        else:
+            columns = ["sample"] + [f"channel{c}" for c in recorder.rates]
+        self._write((",".join(columns) + "\n").encode())
+
+    def _key(self, channel: int, index):
+        if self.by_pass:
+            return self.recorder.schedule.sample_pass(channel, index)
+        return index
+
+    def _write(self, data) -> None:
+        view = memoryview(data)
+        while view:
+            done = self.file.write(view)
+            view = view[done:]
+        self.good = self.file.tell()
+
+    def add(self, channel: int, first: int, samples: np.ndarray) -> None:
+        if len(samples):
+            self.pending[channel].append(
+                (np.arange(first, first + len(samples), dtype=np.int64), samples))
+
+    def advanced(self) -> None:
+        # Every channel has delivered (or lost) its samples up to its end: the rows before the
+        # smallest key of a sample still to come are complete.
+        ends = self.recorder.ends
+        self._emit(min(self._key(c, ends[c]) for c in ends))
+
+    def _emit(self, stop: int) -> None:
+        start = self.written_key
+        if stop <= start:
+            return
+        if self.by_pass:
+            dividers = sorted(set(self.recorder.schedule.dividers.values()))
+            keys = np.unique(np.concatenate([
+                np.arange(-(-start // d) * d, stop, d, dtype=np.int64) for d in dividers]))
+        else:
+            keys = np.arange(start, stop, dtype=np.int64)
+        self.written_key = stop
+        if not len(keys):
+            return
+        fields = [_digits(keys, _width(keys[-1]))]
+        if self.timed:
+            seconds = self.recorder.host_seconds(keys)
+            fields.append(_comma(len(keys)))
+            if seconds is not None:
+                micro = np.round(np.maximum(seconds, 0) * 1e6).astype(np.int64)
+                whole = micro // 1000000
+                fields += [_digits(whole, _width(whole.max())), _dot(len(keys)),
+                           _digits(micro % 1000000, 6, blank_zeros=False)]
+        for channel, pieces in self.pending.items():
+            cells = np.full((len(keys), 5), 32, dtype=np.uint8)
+            if pieces:
+                indices = np.concatenate([i for i, _ in pieces])
+                values = np.concatenate([v for _, v in pieces])
+                sample_keys = self._key(channel, indices)
+                now = sample_keys < stop
+                rows = np.searchsorted(keys, sample_keys[now])
+                cells[rows] = _digits(values[now], 5)
+                later = ~now
+                self.pending[channel] = [(indices[later], values[later])] if later.any() else []
+            fields += [_comma(len(keys)), cells]
+        fields.append(np.full((len(keys), 1), 10, dtype=np.uint8))
+        table = np.concatenate(fields, axis=1).ravel()
+        self._write(table[table != 32].tobytes())
+
+    def failed(self) -> None:
+        # Keep whole rows only: cut off what a failed write left half done.
+        try:
+            self.file.truncate(self.good)
+        except OSError:
+            pass
+
+    def finish(self) -> None:
+        if self.recorder.failed is None:
+            ends = self.recorder.ends
+            self._emit(max(self._key(c, ends[c] - 1) for c in ends) + 1)
+        self.file.close()
+
+    def abandon(self) -> None:
+        self.file.close()
+
+
+def _comma(rows: int) -> np.ndarray:
+    return np.full((rows, 1), ord(","), dtype=np.uint8)
+
+
+def _dot(rows: int) -> np.ndarray:
+    return np.full((rows, 1), ord("."), dtype=np.uint8)
+
+
+# ---- HDF5 ---------------------------------------------------------------------------------------
+
+def _room_left(path: Path, size: int) -> int:
+    """Bytes the file at ``path`` (now ``size`` bytes) may still grow by: the free space of its
+    file system, and the process's limit on file size."""
+    stats = os.statvfs(path)
+    room = stats.f_bavail * stats.f_frsize
+    limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+    if limit != resource.RLIM_INFINITY:
+        room = min(room, limit - size)
+    return room
+
+
+def schedule_attributes(schedule: Schedule) -> dict:
+    return {
+        "scan_order": np.array(SCAN_ORDER, dtype=np.int64),
+        "period_passes": schedule.period_passes,
+        "slots_per_period": schedule.slots_per_period,
+        "block_samples": BLOCK_SAMPLES,
+    }
+
+
+class _Hdf5Sink:
+    def __init__(self, recorder: Recorder, handle: int):
+        import h5py  # optional: only HDF5 recordings need it (Debian: python3-h5py)
+
+        os.close(handle)
+        self.recorder = recorder
+        self.file = h5py.File(recorder.temporary, "w")
+        self.written = 0
+        rates = recorder.rates
+        self.file.attrs.update({
+            "format": HDF5_FORMAT,
+            "channels": np.array(list(rates), dtype=np.int64),
+            "rates": np.array([r or 0 for r in rates.values()], dtype=np.int64),
+            "dividers": np.array([DIVIDER.get(r, 0) for r in rates.values()], dtype=np.int64),
+            "pass": "sample k of a channel with divider d was taken in scan pass (k + 1) * d",
+            "losses": "the dataset losses: channel, first index, one past the last, "
+                      "reason (0 overtaken, 1 unreadable, 2 unknown)",
+            "arrivals": "the dataset arrivals: blocks transferred, the host's seconds since the "
+                        "start when that count was seen (a host estimate, not the instrument's "
+                        "clock)",
+        })
+        if recorder.schedule is not None:
+            self.file.attrs.update(schedule_attributes(recorder.schedule))
+        self.datasets = {}
+        for channel, rate in rates.items():
+            dataset = self.file.create_dataset(
+                f"channel{channel}", shape=(0,), maxshape=(None,), dtype="<u2",
+                chunks=(1 << 16,), compression="gzip", compression_opts=1, shuffle=True)
+            dataset.attrs.update({"channel": channel, "rate": rate or 0,
+                                  "divider": DIVIDER.get(rate, 0)})
+            self.datasets[channel] = dataset
+        self.ledger = self.file.create_dataset("losses", shape=(0, 4), maxshape=(None, 4),
+                                               dtype="<i8", chunks=(1024, 4))
+        self.arrivals = self.file.create_dataset("arrivals", shape=(0, 2), maxshape=(None, 2),
+                                                 dtype="<f8", chunks=(1024, 2))
+        self.losses_written = 0
+        self.arrivals_written = 0
+
+    def add(self, channel: int, first: int, samples: np.ndarray) -> None:
+        if not len(samples):
+            return
+        if _room_left(self.recorder.temporary, self.written) < \
+                2 * len(samples) + _HDF5_CLOSING_ROOM:
+            raise OSError(28, "no room left on the disk")
+        dataset = self.datasets[channel]
+        end = first + len(samples)
+        had = dataset.shape[0]
+        dataset.resize((end,))
+        if first > had:
+            dataset[had:first] = 0  # lost samples hold 0
+        dataset[first:end] = samples
+        self.written += 2 * len(samples)
+
+    def advanced(self) -> None:
+        recorder = self.recorder
+        losses = recorder.losses[self.losses_written:]
+        if losses:
+            self.ledger.resize((len(recorder.losses), 4))
+            self.ledger[self.losses_written:] = [
+                [l.channel, l.start, l.stop, REASON_CODES.index(l.reason)] for l in losses]
+            self.losses_written = len(recorder.losses)
+        arrivals = recorder.arrivals[self.arrivals_written:]
+        if arrivals:
+            self.arrivals.resize((len(recorder.arrivals), 2))
+            self.arrivals[self.arrivals_written:] = arrivals
+            self.arrivals_written = len(recorder.arrivals)
+
+    def failed(self) -> None:
+        pass
+
+    def finish(self) -> None:
+        recorder = self.recorder
+        if recorder.failed is None:
+            self.advanced()
+        for channel, dataset in self.datasets.items():
+            # A channel whose last samples were lost ends with zeros up to its end.
+            if dataset.shape[0] < recorder.ends[channel] and recorder.failed is None:
+                had = dataset.shape[0]
+                dataset.resize((recorder.ends[channel],))
+                dataset[had:] = 0
+        self.file.attrs["blocks"] = recorder.blocks
+        self.file.attrs["ending"] = recorder.ending or ""
+        self.file.close()
+
+    def abandon(self) -> None:
+        try:
+            self.file.close()
+        except Exception:  # noqa: BLE001 - dropping it anyway
+            pass
+
+
+# ---- npz ----------------------------------------------------------------------------------------
+
+class _NpzSink:
+    """Samples go to one anonymous spool file per channel beside the target; the archive is
+    written from them at the end, a piece at a time."""
+
+    def __init__(self, recorder: Recorder, handle: int):
+        self.recorder = recorder
+        self.handle = handle
+        self.spools = {c: tempfile.TemporaryFile(dir=recorder.path.parent)
+                       for c in recorder.rates}
+        self.lengths = {c: 0 for c in recorder.rates}
+
+    def add(self, channel: int, first: int, samples: np.ndarray) -> None:
+        spool = self.spools[channel]
+        if first > self.lengths[channel]:
+            spool.write(bytes(2 * (first - self.lengths[channel])))  # lost samples hold 0
+        spool.write(samples.astype("<u2").tobytes())
+        self.lengths[channel] = first + len(samples)
+
+    def advanced(self) -> None:
+        pass
+
+    def failed(self) -> None:
+        pass
+
+    def finish(self) -> None:
+        recorder = self.recorder
+        rates = recorder.rates
+        small = {
+            "channels": np.array(list(rates), dtype=np.int64),
+            "rates": np.array([r or 0 for r in rates.values()], dtype=np.int64),
+            "losses": np.array([[l.channel, l.start, l.stop, REASON_CODES.index(l.reason)]
+                                for l in recorder.losses], dtype=np.int64).reshape(-1, 4),
+            "blocks": np.int64(recorder.blocks),
+            "arrivals": np.array(recorder.arrivals, dtype=np.float64).reshape(-1, 2),
+            "ending": np.array(recorder.ending or ""),
+        }
+        with os.fdopen(self.handle, "wb") as target, \
+                zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED, allowZip64=True) as archive:
+            self.handle = None
+            for name, array in small.items():
+                with archive.open(f"{name}.npy", "w") as member:
+                    np.lib.format.write_array(member, array, allow_pickle=False)
+            for channel, spool in self.spools.items():
+                if recorder.failed is None and self.lengths[channel] < recorder.ends[channel]:
+                    spool.write(bytes(2 * (recorder.ends[channel] - self.lengths[channel])))
+                    self.lengths[channel] = recorder.ends[channel]
+                with archive.open(f"channel{channel}.npy", "w", force_zip64=True) as member:
+                    np.lib.format.write_array_header_1_0(member, {
+                        "descr": "<u2", "fortran_order": False,
+                        "shape": (self.lengths[channel],)})
+                    spool.seek(0)
+                    while piece := spool.read(1 << 20):
+                        member.write(piece)
+                spool.close()
+
+    def abandon(self) -> None:
+        for spool in self.spools.values():
+            spool.close()
+        if self.handle is not None:
+            os.close(self.handle)
+            self.handle = None
