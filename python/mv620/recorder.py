@@ -35,6 +35,7 @@ host's arrival time of each block, interpolated over the passes, and is only tha
 
 from __future__ import annotations
 
+import errno
 import os
 import resource
 import tempfile
@@ -52,8 +53,9 @@ FORMATS = (".csv", ".h5", ".hdf5", ".npz")
 LAYOUTS = ("pass", "index")
 TIME_COLUMN = "host_seconds_estimate"
 HDF5_FORMAT = "mv620 recording 1"
-# Room kept free for closing an HDF5 file properly (its metadata) before the disk is full.
-_HDF5_CLOSING_ROOM = 4 << 20
+# Room kept free for closing an HDF5 file properly before the disk is full, per dataset (HDF5's
+# cache of chunks, 1 MiB each) and once more for the metadata.
+_HDF5_CLOSING_ROOM = 1 << 20
 
 
 def output_format(path: Union[str, os.PathLike]) -> str:
@@ -365,7 +367,6 @@ class _Hdf5Sink:
         os.close(handle)
         self.recorder = recorder
         self.file = h5py.File(recorder.temporary, "w")
-        self.written = 0
         rates = recorder.rates
         self.file.attrs.update({
             "format": HDF5_FORMAT,
@@ -399,9 +400,12 @@ class _Hdf5Sink:
     def add(self, channel: int, first: int, samples: np.ndarray) -> None:
         if not len(samples):
             return
-        if _room_left(self.recorder.temporary, self.written) < \
-                2 * len(samples) + _HDF5_CLOSING_ROOM:
-            raise OSError(28, "no room left on the disk")
+        # Stop while the file can still be closed properly: room for this piece uncompressed,
+        # for the chunks HDF5 holds in its cache (flushed at the close) and for its metadata.
+        size = self.file.id.get_filesize()
+        if _room_left(self.recorder.temporary, size) < \
+                2 * len(samples) + _HDF5_CLOSING_ROOM * (len(self.datasets) + 1):
+            raise OSError(errno.ENOSPC, "no room left on the disk")
         dataset = self.datasets[channel]
         end = first + len(samples)
         had = dataset.shape[0]
@@ -409,7 +413,6 @@ class _Hdf5Sink:
         if first > had:
             dataset[had:first] = 0  # lost samples hold 0
         dataset[first:end] = samples
-        self.written += 2 * len(samples)
 
     def advanced(self) -> None:
         recorder = self.recorder
