@@ -296,7 +296,8 @@ def command_record(options) -> int:
         signal.signal(signal.SIGINT, previous)
     blocks = recorder.blocks if not options.blocks else min(recorder.blocks, options.blocks)
     _print_summary(recorder, tallies, blocks, output, seconds, plot if status == 0 else None)
-    kept = f"the {plural(blocks, 'block')} recorded until then are in {output}"
+    kept = f"what was written before is in {output}" if isinstance(ending, RecorderFull) else \
+        f"the {plural(blocks, 'block')} recorded until then are in {output}"
     if stop_asked:
         raise Interrupted(f"interrupted: {kept}")
     if ending is not None:

@@ -72,6 +72,9 @@ class RecorderFull(OSError):
     """A write failed (the disk is full, or the file reached its size limit); the file keeps
     what was written before, and the recorder takes nothing more."""
 
+    def __str__(self) -> str:
+        return self.strerror or super().__str__()
+
 
 class Recorder:
     """Writes the chunks of a stream to ``path`` as they come (see the module's description).
@@ -111,8 +114,11 @@ class Recorder:
         self.failed: Optional[OSError] = None
         with cwd_lock:
             self.path = Path(os.path.abspath(path))
-        handle, temporary = tempfile.mkstemp(prefix=f".{self.path.name}.", suffix=".part",
-                                             dir=self.path.parent)
+        try:
+            handle, temporary = tempfile.mkstemp(prefix=f".{self.path.name}.", suffix=".part",
+                                                 dir=self.path.parent)
+        except OSError as error:  # named by the target, not by the temporary name
+            raise OSError(error.errno, error.strerror, str(self.path)) from None
         self.temporary = Path(temporary)
         try:
             umask = os.umask(0)
@@ -157,7 +163,8 @@ class Recorder:
         if self.closed:
             raise ValueError("the recorder is closed")
         if self.failed is not None:
-            raise RecorderFull(self.failed.errno, f"the recording stopped: {self.failed}")
+            raise RecorderFull(self.failed.errno, f"writing {self.path.name} failed before: "
+                               f"{self.failed.strerror or self.failed}", str(self.path))
         if chunk.blocks > self.blocks:
             self.blocks = chunk.blocks
             if self.started is not None and chunk.arrival is not None:
@@ -179,8 +186,8 @@ class Recorder:
         except OSError as error:
             self.failed = error
             self._sink.failed()
-            raise RecorderFull(error.errno, f"the recording stopped: {error.strerror or error}",
-                               str(self.path)) from None
+            raise RecorderFull(error.errno, f"writing {self.path.name} failed: "
+                               f"{error.strerror or error}", str(self.path)) from None
 
     def close(self, ending: Optional[str] = None) -> Path:
         """Finishes the file, renames it to its target and returns the target's path.

@@ -197,7 +197,7 @@ def test_a_full_disk_keeps_a_whole_file_of_what_was_written(cli, suffix, channel
                  str(blocks), "-o", f"r{suffix}", preexec_fn=small_files)
     assert result.returncode == 1, result.stderr
     line = ending_line(result.stderr)
-    assert line.startswith("mv620: error: ") and f"are in r{suffix}" in line
+    assert line.startswith("mv620: error: ") and f"is in r{suffix}" in line
     recording = check_recording(cli.folder / f"r{suffix}",
                                 {c: 10 for c in range(4 if channels == "0-3" else 1)})
     assert 0 < len(recording[0]) < blocks * 8000
