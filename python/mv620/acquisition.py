@@ -85,8 +85,9 @@ class Acquisition:
 
     def __init__(self, library, rates: Optional[Mapping[int, int]] = None, *,
                  timeout: Optional[float] = 10.0, interval: float = 0.01):
-        self.library = library
-        self._c = library.c
+        # An Instrument is taken too, for its library (as programs written before did).
+        self.library = getattr(library, "library", library)
+        self._c = self.library.c
         # Checked now, so that a bad channel or rate never reaches the library.
         self._requested = None if rates is None else \
             {check_channel(c): check_rate(r) for c, r in rates.items()}

@@ -23,7 +23,7 @@ import time
 from pathlib import Path
 from typing import Dict, List, Optional
 
-from . import _image
+from . import __version__, _image
 from ._checks import check_channel, check_rate, plural
 from .errors import ImageError, LibraryError, MV620Error
 
@@ -439,8 +439,6 @@ def command_inputs(options) -> int:
 # ---- the command line -------------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
-    from . import __version__
-
     main = _Parser(prog=PROG,
                    description="Record, plot and control the MV620 data-acquisition instrument.",
                    epilog="Each command has its own --help.")
