@@ -15,13 +15,37 @@ instrument so programs can be tested without hardware::
 Long recordings go to disk as they are acquired through :class:`Recorder`.  The command-line
 tool is ``mv620`` (or ``python3 -m mv620``).  python/README.md tells the whole story.
 
-The names below are loaded when first used, so that ``import mv620`` is quick (the command-line
-tool answers Ctrl-C at once, also while numpy is still loading).
+The names below are loaded when first used, so that ``import mv620`` is quick and the
+command-line tool answers Ctrl-C with one line at any moment, also while numpy is still loading.
 """
 
 import importlib
+import os
+import signal
+import sys
 
 __version__ = "1.0.0.1"
+
+
+def _interrupted_early(signum, frame):
+    os.write(2, b"mv620: interrupted\n")
+    os._exit(130)
+
+
+def _run_as_the_tool() -> bool:
+    """Whether this process is the command-line tool: python3 -m mv620, or the mv620 script."""
+    argv = getattr(sys, "orig_argv", [])
+    if "-m" in argv[:-1] and argv[argv.index("-m") + 1] == "mv620":
+        return True
+    return bool(sys.argv) and os.path.basename(sys.argv[0]) in ("mv620", "mv620.exe",
+                                                                 "mv620-script.py")
+
+
+# Until the tool's main() takes over (it handles Ctrl-C from then on), Ctrl-C while the tool's
+# modules load ends it with one line and status 130.  Only in the tool's own process: a program
+# that imports the package keeps its handling of Ctrl-C.
+if _run_as_the_tool() and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+    signal.signal(signal.SIGINT, _interrupted_early)
 
 # Public name -> the module that defines it.
 _WHERE = {

@@ -23,7 +23,7 @@ import time
 from pathlib import Path
 from typing import Dict, List, Optional
 
-from . import __version__, _image
+from . import __version__, _image, _interrupted_early
 from ._checks import check_channel, check_rate, plural
 from .errors import ImageError, LibraryError, MV620Error
 
@@ -539,6 +539,9 @@ def _error(message: str) -> None:
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs the command line ``argv`` (default: the program's) and returns the exit status."""
     try:
+        if signal.getsignal(signal.SIGINT) is _interrupted_early:
+            # From here on Ctrl-C raises KeyboardInterrupt, handled below (and in record).
+            signal.signal(signal.SIGINT, signal.default_int_handler)
         options = build_parser().parse_args(argv)
         return options.run(options)
     except UsageError as error:
