@@ -79,12 +79,14 @@ class Acquisition:
     ``library`` is the loaded library (``Instrument.library``; :meth:`Instrument.acquire` makes
     one for you).  ``rates`` maps channels to rates (10, 5, 2, 1); every other channel is
     switched off.  None keeps the rates set now.  ``timeout`` is how long :meth:`stream` waits
-    for a block before it ends with StreamEnded (None: for ever).  Only one acquisition runs per
-    library at a time.
+    for a block before it ends with StreamEnded (None: for ever).  ``keep_losses`` False keeps
+    :attr:`losses` empty (the chunks still carry them), so that a stream of any length takes
+    bounded memory.  Only one acquisition runs per library at a time.
     """
 
     def __init__(self, library, rates: Optional[Mapping[int, int]] = None, *,
-                 timeout: Optional[float] = 10.0, interval: float = 0.01):
+                 timeout: Optional[float] = 10.0, interval: float = 0.01,
+                 keep_losses: bool = True):
         # An Instrument is taken too, for its library (as programs written before did).
         self.library = getattr(library, "library", library)
         self._c = self.library.c
@@ -95,7 +97,9 @@ class Acquisition:
         self.interval = interval
         self.rates: Dict[int, int] = {}
         self.schedule: Optional[Schedule] = None
+        self.keep_losses = keep_losses
         self.losses: List[Loss] = []
+        self._lost = 0
         self.delivered: Dict[int, int] = {}
         self.running = False
         self.started = False
@@ -181,7 +185,8 @@ class Acquisition:
 
     @property
     def lost_count(self) -> int:
-        return sum(loss.count for loss in self.losses)
+        """Samples lost so far, all channels together."""
+        return self._lost
 
     def next_index(self, channel: int) -> int:
         """The index of ``channel``'s next sample to be delivered."""
@@ -271,7 +276,9 @@ class Acquisition:
                 (pieces[0] if pieces else _EMPTY)
             self._next[channel] = position
             self.delivered[channel] += len(news[channel])
-        self.losses.extend(lost)
+        if self.keep_losses:
+            self.losses.extend(lost)
+        self._lost += sum(loss.count for loss in lost)
         self._move_boundary()
         return Chunk(blocks, firsts, news, tuple(lost), arrival)
 

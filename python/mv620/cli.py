@@ -255,7 +255,8 @@ def command_record(options) -> int:
         ending, status = None, 0
         began = time.monotonic()
         try:
-            with instrument.acquire(rates, timeout=options.timeout) as acquisition:
+            with instrument.acquire(rates, timeout=options.timeout,
+                                    keep_losses=False) as acquisition:
                 recorder.started = acquisition.started_at
                 what = f"{options.blocks} blocks" if options.blocks else \
                     f"{options.duration:g} s"
@@ -325,14 +326,14 @@ def _print_summary(recorder, tallies, blocks: int, output: Path, seconds: float,
         return format(value, layout) if value is not None else "-"
 
     for channel, tally in tallies.items():
-        lost = sum(l.count for l in recorder.losses if l.channel == channel)
+        lost = recorder.lost[channel]
         mean = tally.total / tally.samples if tally.samples else None
         print(f"{channel:>7} {recorder.rates[channel]:>4} {tally.samples:>10} {lost:>10} "
               f"{show(tally.minimum, '>6')} {show(tally.maximum, '>6')} {show(mean, '>9.1f')}")
-    for loss in recorder.losses[:10]:
+    for loss in recorder.first_losses[:10]:
         print(f"lost: {loss}")
-    if len(recorder.losses) > 10:
-        print(f"lost: ... and {len(recorder.losses) - 10} more runs (see the recording)")
+    if recorder.loss_runs > 10:
+        print(f"lost: ... and {recorder.loss_runs - 10} more runs (see the recording)")
     print(f"{plural(blocks, 'block')} in {seconds:.1f} s written to {output}"
           + (f"; plot in {plot}" if plot else ""))
 

@@ -106,8 +106,14 @@ class Recorder:
         self.layout = layout
         self.started = started
         self.blocks = 0
-        self.losses: List[Loss] = []
-        self.arrivals: List[tuple] = []  # (blocks, host seconds since the start)
+        #: Samples lost per channel, runs of lost samples in all, and the first runs (for a
+        #: report; the file holds them all).  Memory stays bounded: the rest go to the file.
+        self.lost: Dict[int, int] = {c: 0 for c in self.rates}
+        self.loss_runs = 0
+        self.first_losses: List[Loss] = []
+        # The latest arrivals as (scan pass at the end of the blocks, host seconds), from which
+        # the time of the passes being written is estimated; the file holds them all.
+        self._times: List[tuple] = []
         self.ends: Dict[int, int] = {c: 0 for c in self.rates}
         self.ending: Optional[str] = None
         self.closed = False
@@ -124,7 +130,8 @@ class Recorder:
             umask = os.umask(0)
             os.umask(umask)
             os.fchmod(handle, 0o666 & ~umask)
-            sink = {".csv": _CsvSink, ".h5": _Hdf5Sink, ".npz": _NpzSink}[self.format]
+            sink = {".csv": _CsvSink if layout == "pass" else _IndexCsvSink, ".h5": _Hdf5Sink,
+                    ".npz": _NpzSink}[self.format]
             self._sink = sink(self, handle)
         except BaseException:
             os.close(handle)
@@ -145,15 +152,15 @@ class Recorder:
 
     @property
     def lost_count(self) -> int:
-        return sum(loss.count for loss in self.losses)
+        return sum(self.lost.values())
 
     def host_seconds(self, passes: np.ndarray) -> Optional[np.ndarray]:
-        """The host's estimate of the seconds from the start to each scan pass of ``passes``,
-        interpolated between the arrivals of the blocks; None while none is known."""
-        if self.schedule is None or self.started is None or not self.arrivals:
+        """The host's estimate of the seconds from the start to each scan pass of ``passes``
+        (passes being written now: at or after the oldest arrival kept), interpolated between
+        the arrivals of the blocks; None while none is known."""
+        if not self._times:
             return None
-        known_passes = [0] + [self.schedule.pass_after_blocks(b) for b, _ in self.arrivals]
-        known_seconds = [0.0] + [s for _, s in self.arrivals]
+        known_passes, known_seconds = zip(*self._times)
         return np.interp(passes, known_passes, known_seconds)
 
     def add(self, chunk: Chunk) -> None:
@@ -165,14 +172,20 @@ class Recorder:
         if self.failed is not None:
             raise RecorderFull(self.failed.errno, f"writing {self.path.name} failed before: "
                                f"{self.failed.strerror or self.failed}", str(self.path))
-        if chunk.blocks > self.blocks:
-            self.blocks = chunk.blocks
-            if self.started is not None and chunk.arrival is not None:
-                self.arrivals.append((chunk.blocks, chunk.arrival - self.started))
-        self.losses.extend(chunk.lost)
         try:
+            if chunk.blocks > self.blocks:
+                self.blocks = chunk.blocks
+                if self.started is not None and chunk.arrival is not None:
+                    self._arrived(chunk.blocks, chunk.arrival - self.started)
             for loss in chunk.lost:
+                if loss.channel not in self.ends:
+                    raise ValueError(f"channel {loss.channel} is not one of the recording's")
+                self.lost[loss.channel] += loss.count
+                self.loss_runs += 1
+                if len(self.first_losses) < 100:
+                    self.first_losses.append(loss)
                 self.ends[loss.channel] = max(self.ends[loss.channel], loss.stop)
+            self._sink.ledger(chunk.lost)
             for channel, samples in chunk.samples.items():
                 if channel not in self.ends:
                     raise ValueError(f"channel {channel} is not one of the recording's")
@@ -188,6 +201,14 @@ class Recorder:
             self._sink.failed()
             raise RecorderFull(error.errno, f"writing {self.path.name} failed: "
                                f"{error.strerror or error}", str(self.path)) from None
+
+    def _arrived(self, blocks: int, seconds: float) -> None:
+        self._sink.arrival(blocks, seconds)
+        if self.schedule is not None:
+            if not self._times:
+                self._times.append((0, 0.0))  # the start
+            self._times.append((self.schedule.pass_after_blocks(blocks), seconds))
+            del self._times[:-64]  # enough for the rows still to be written
 
     def close(self, ending: Optional[str] = None) -> Path:
         """Finishes the file, renames it to its target and returns the target's path.
@@ -242,7 +263,8 @@ def _width(largest: int) -> int:
 
 class _CsvSink:
     """Rows are assembled from the channels' samples and written once every channel has passed
-    them; the samples not yet written wait in ``pending`` (at most about a poll's worth)."""
+    them.  By scan pass, all channels advance together, so the samples not yet written, which
+    wait in ``pending``, are at most about a poll's worth."""
 
     def __init__(self, recorder: Recorder, handle: int):
         self.recorder = recorder
@@ -304,21 +326,32 @@ class _CsvSink:
                 whole = micro // 1000000
                 fields += [_digits(whole, _width(whole.max())), _dot(len(keys)),
                            _digits(micro % 1000000, 6, blank_zeros=False)]
-        for channel, pieces in self.pending.items():
-            cells = np.full((len(keys), 5), 32, dtype=np.uint8)
-            if pieces:
-                indices = np.concatenate([i for i, _ in pieces])
-                values = np.concatenate([v for _, v in pieces])
-                sample_keys = self._key(channel, indices)
-                now = sample_keys < stop
-                rows = np.searchsorted(keys, sample_keys[now])
-                cells[rows] = _digits(values[now], 5)
-                later = ~now
-                self.pending[channel] = [(indices[later], values[later])] if later.any() else []
-            fields += [_comma(len(keys)), cells]
+        for channel in self.recorder.rates:
+            fields += [_comma(len(keys)), self._cells(channel, keys, stop)]
         fields.append(np.full((len(keys), 1), 10, dtype=np.uint8))
         table = np.concatenate(fields, axis=1).ravel()
         self._write(table[table != 32].tobytes())
+
+    def _cells(self, channel: int, keys: np.ndarray, stop: int) -> np.ndarray:
+        """The channel's cells of the rows ``keys`` (all below ``stop``), as ASCII: its digits,
+        or blanks where it has no sample."""
+        cells = np.full((len(keys), 5), 32, dtype=np.uint8)
+        pieces = self.pending[channel]
+        if pieces:
+            indices = np.concatenate([i for i, _ in pieces])
+            values = np.concatenate([v for _, v in pieces])
+            sample_keys = self._key(channel, indices)
+            now = sample_keys < stop
+            cells[np.searchsorted(keys, sample_keys[now])] = _digits(values[now], 5)
+            later = ~now
+            self.pending[channel] = [(indices[later], values[later])] if later.any() else []
+        return cells
+
+    def ledger(self, losses) -> None:
+        pass  # CSV keeps no ledger: lost samples are empty cells
+
+    def arrival(self, blocks: int, seconds: float) -> None:
+        pass  # CSV keeps the estimate per row, not the arrivals
 
     def failed(self) -> None:
         # Keep whole rows only: cut off what a failed write left half done.
@@ -334,6 +367,49 @@ class _CsvSink:
         self.file.close()
 
     def abandon(self) -> None:
+        self.file.close()
+
+
+class _IndexCsvSink(_CsvSink):
+    """One row per sample index.  A faster channel runs ahead of a slower one by ever more rows
+    as the recording goes, so each channel's samples wait for their row in a spool file beside
+    the target (as int32, -1 where lost), not in memory."""
+
+    def __init__(self, recorder: Recorder, handle: int):
+        super().__init__(recorder, handle)
+        self.spools = {c: tempfile.TemporaryFile(dir=recorder.path.parent)
+                       for c in recorder.rates}
+        self.spooled = {c: 0 for c in recorder.rates}  # indices in the spool: 0 to this
+
+    def add(self, channel: int, first: int, samples: np.ndarray) -> None:
+        spool = self.spools[channel]
+        spool.seek(0, os.SEEK_END)
+        if first > self.spooled[channel]:
+            spool.write(np.full(first - self.spooled[channel], -1, dtype="<i4").tobytes())
+        spool.write(samples.astype("<i4").tobytes())
+        self.spooled[channel] = first + len(samples)
+
+    def _cells(self, channel: int, keys: np.ndarray, stop: int) -> np.ndarray:
+        cells = np.full((len(keys), 5), 32, dtype=np.uint8)
+        start = int(keys[0])
+        count = max(0, min(stop, self.spooled[channel]) - start)
+        if count:
+            spool = self.spools[channel]
+            spool.seek(4 * start)
+            values = np.frombuffer(spool.read(4 * count), dtype="<i4")
+            taken = values >= 0
+            cells[:count][taken] = _digits(values[taken], 5)
+        return cells
+
+    def finish(self) -> None:
+        try:
+            super().finish()
+        finally:
+            self.abandon()
+
+    def abandon(self) -> None:
+        for spool in self.spools.values():
+            spool.close()
         self.file.close()
 
 
@@ -397,12 +473,12 @@ class _Hdf5Sink:
             dataset.attrs.update({"channel": channel, "rate": rate or 0,
                                   "divider": DIVIDER.get(rate, 0)})
             self.datasets[channel] = dataset
-        self.ledger = self.file.create_dataset("losses", shape=(0, 4), maxshape=(None, 4),
+        self.ledger_rows = self.file.create_dataset("losses", shape=(0, 4), maxshape=(None, 4),
                                                dtype="<i8", chunks=(1024, 4))
         self.arrivals = self.file.create_dataset("arrivals", shape=(0, 2), maxshape=(None, 2),
                                                  dtype="<f8", chunks=(1024, 2))
-        self.losses_written = 0
-        self.arrivals_written = 0
+        self.new_losses: List[list] = []
+        self.new_arrivals: List[tuple] = []
 
     def add(self, channel: int, first: int, samples: np.ndarray) -> None:
         if not len(samples):
@@ -421,19 +497,21 @@ class _Hdf5Sink:
             dataset[had:first] = 0  # lost samples hold 0
         dataset[first:end] = samples
 
+    def ledger(self, losses) -> None:
+        self.new_losses += [[l.channel, l.start, l.stop, REASON_CODES.index(l.reason)]
+                            for l in losses]
+
+    def arrival(self, blocks: int, seconds: float) -> None:
+        self.new_arrivals.append((blocks, seconds))
+
     def advanced(self) -> None:
-        recorder = self.recorder
-        losses = recorder.losses[self.losses_written:]
-        if losses:
-            self.ledger.resize((len(recorder.losses), 4))
-            self.ledger[self.losses_written:] = [
-                [l.channel, l.start, l.stop, REASON_CODES.index(l.reason)] for l in losses]
-            self.losses_written = len(recorder.losses)
-        arrivals = recorder.arrivals[self.arrivals_written:]
-        if arrivals:
-            self.arrivals.resize((len(recorder.arrivals), 2))
-            self.arrivals[self.arrivals_written:] = arrivals
-            self.arrivals_written = len(recorder.arrivals)
+        for dataset, rows in ((self.ledger_rows, self.new_losses),
+                              (self.arrivals, self.new_arrivals)):
+            if rows:
+                had = dataset.shape[0]
+                dataset.resize((had + len(rows), dataset.shape[1]))
+                dataset[had:] = rows
+                rows.clear()
 
     def failed(self) -> None:
         pass
@@ -471,6 +549,18 @@ class _NpzSink:
         self.spools = {c: tempfile.TemporaryFile(dir=recorder.path.parent)
                        for c in recorder.rates}
         self.lengths = {c: 0 for c in recorder.rates}
+        # The loss ledger (int64 rows of 4) and the arrivals (float64 rows of 2) as they come.
+        self.ledger_spool = tempfile.TemporaryFile(dir=recorder.path.parent)
+        self.arrival_spool = tempfile.TemporaryFile(dir=recorder.path.parent)
+
+    def ledger(self, losses) -> None:
+        if losses:
+            self.ledger_spool.write(np.array(
+                [[l.channel, l.start, l.stop, REASON_CODES.index(l.reason)] for l in losses],
+                dtype="<i8").tobytes())
+
+    def arrival(self, blocks: int, seconds: float) -> None:
+        self.arrival_spool.write(np.array([blocks, seconds], dtype="<f8").tobytes())
 
     def add(self, channel: int, first: int, samples: np.ndarray) -> None:
         spool = self.spools[channel]
@@ -491,10 +581,7 @@ class _NpzSink:
         small = {
             "channels": np.array(list(rates), dtype=np.int64),
             "rates": np.array([r or 0 for r in rates.values()], dtype=np.int64),
-            "losses": np.array([[l.channel, l.start, l.stop, REASON_CODES.index(l.reason)]
-                                for l in recorder.losses], dtype=np.int64).reshape(-1, 4),
             "blocks": np.int64(recorder.blocks),
-            "arrivals": np.array(recorder.arrivals, dtype=np.float64).reshape(-1, 2),
             "ending": np.array(recorder.ending or ""),
         }
         with os.fdopen(self.handle, "wb") as target, \
@@ -503,21 +590,30 @@ class _NpzSink:
             for name, array in small.items():
                 with archive.open(f"{name}.npy", "w") as member:
                     np.lib.format.write_array(member, array, allow_pickle=False)
+            for name, spool, columns, kind in (("losses", self.ledger_spool, 4, "<i8"),
+                                               ("arrivals", self.arrival_spool, 2, "<f8")):
+                rows = spool.tell() // (8 * columns)
+                self._copy(archive, name, spool, kind, (rows, columns))
             for channel, spool in self.spools.items():
                 if recorder.failed is None and self.lengths[channel] < recorder.ends[channel]:
                     spool.write(bytes(2 * (recorder.ends[channel] - self.lengths[channel])))
                     self.lengths[channel] = recorder.ends[channel]
-                with archive.open(f"channel{channel}.npy", "w", force_zip64=True) as member:
-                    np.lib.format.write_array_header_1_0(member, {
-                        "descr": "<u2", "fortran_order": False,
-                        "shape": (self.lengths[channel],)})
-                    spool.seek(0)
-                    while piece := spool.read(1 << 20):
-                        member.write(piece)
-                spool.close()
+                self._copy(archive, f"channel{channel}", spool, "<u2", (self.lengths[channel],))
+
+    @staticmethod
+    def _copy(archive: zipfile.ZipFile, name: str, spool, kind: str, shape: tuple) -> None:
+        """Writes the array in ``spool`` (raw, of ``kind`` and ``shape``) as NAME.npy, a piece
+        at a time, then closes the spool."""
+        with archive.open(f"{name}.npy", "w", force_zip64=True) as member:
+            np.lib.format.write_array_header_1_0(
+                member, {"descr": kind, "fortran_order": False, "shape": shape})
+            spool.seek(0)
+            while piece := spool.read(1 << 20):
+                member.write(piece)
+        spool.close()
 
     def abandon(self) -> None:
-        for spool in self.spools.values():
+        for spool in (*self.spools.values(), self.ledger_spool, self.arrival_spool):
             spool.close()
         if self.handle is not None:
             os.close(self.handle)
