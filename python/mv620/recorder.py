@@ -252,9 +252,12 @@ def _digits(values: np.ndarray, width: int, blank_zeros: bool = True) -> np.ndar
         out[:, column] = rest % 10 + 48
         rest //= 10
     if blank_zeros and width > 1:
-        leading = np.cumprod(out[:, :-1] == 48, axis=1).astype(bool)
-        out[:, :-1][leading] = 32
+        out[:, :-1][np.logical_and.accumulate(out[:, :-1] == 48, axis=1)] = 32
     return out
+
+
+# Every sample value's cell, five ASCII columns right-aligned: looked up, not computed.
+_SAMPLE_CELLS = _digits(np.arange(65536), 5)
 
 
 def _width(largest: int) -> int:
@@ -304,16 +307,21 @@ class _CsvSink:
         ends = self.recorder.ends
         self._emit(min(self._key(c, ends[c]) for c in ends))
 
+    def _rows(self, start: int, stop: int) -> np.ndarray:
+        """The keys of the rows from ``start`` to ``stop``: the scan passes in which a channel
+        has a sample (a pass whose every sample was lost has no row)."""
+        keys = []
+        for channel, pieces in self.pending.items():
+            for indices, _ in pieces:
+                found = self._key(channel, indices)
+                keys.append(found[(found >= start) & (found < stop)])
+        return np.unique(np.concatenate(keys)) if keys else np.zeros(0, dtype=np.int64)
+
     def _emit(self, stop: int) -> None:
         start = self.written_key
         if stop <= start:
             return
-        if self.by_pass:
-            dividers = sorted(set(self.recorder.schedule.dividers.values()))
-            keys = np.unique(np.concatenate([
-                np.arange(-(-start // d) * d, stop, d, dtype=np.int64) for d in dividers]))
-        else:
-            keys = np.arange(start, stop, dtype=np.int64)
+        keys = self._rows(start, stop)
         self.written_key = stop
         if not len(keys):
             return
@@ -342,7 +350,7 @@ class _CsvSink:
             values = np.concatenate([v for _, v in pieces])
             sample_keys = self._key(channel, indices)
             now = sample_keys < stop
-            cells[np.searchsorted(keys, sample_keys[now])] = _digits(values[now], 5)
+            cells[np.searchsorted(keys, sample_keys[now])] = _SAMPLE_CELLS[values[now]]
             later = ~now
             self.pending[channel] = [(indices[later], values[later])] if later.any() else []
         return cells
@@ -381,6 +389,22 @@ class _IndexCsvSink(_CsvSink):
                        for c in recorder.rates}
         self.spooled = {c: 0 for c in recorder.rates}  # indices in the spool: 0 to this
 
+    def _emit(self, stop: int) -> None:
+        # A piece at a time: the slower channels may release many rows at once.
+        while self.written_key < stop:
+            super()._emit(min(stop, self.written_key + (1 << 16)))
+
+    def _rows(self, start: int, stop: int) -> np.ndarray:
+        """The indices from ``start`` to ``stop`` at which a channel has a sample (an index
+        whose every sample was lost has no row)."""
+        found = np.zeros(stop - start, dtype=bool)
+        for channel, spool in self.spools.items():
+            count = max(0, min(stop, self.spooled[channel]) - start)
+            if count:
+                spool.seek(4 * start)
+                found[:count] |= np.frombuffer(spool.read(4 * count), dtype="<i4") >= 0
+        return start + np.flatnonzero(found)
+
     def add(self, channel: int, first: int, samples: np.ndarray) -> None:
         spool = self.spools[channel]
         spool.seek(0, os.SEEK_END)
@@ -397,8 +421,10 @@ class _IndexCsvSink(_CsvSink):
             spool = self.spools[channel]
             spool.seek(4 * start)
             values = np.frombuffer(spool.read(4 * count), dtype="<i4")
+            here = keys[keys < start + count] - start
+            values = values[here]
             taken = values >= 0
-            cells[:count][taken] = _digits(values[taken], 5)
+            cells[:len(here)][taken] = _SAMPLE_CELLS[values[taken]]
         return cells
 
     def finish(self) -> None:

@@ -217,9 +217,11 @@ class Recording:
                 values = np.full(end, -1, dtype=np.int64)
                 values[indices] = column[present]
             else:
-                present_rows = np.flatnonzero(column >= 0)
-                end = int(present_rows[-1]) + 1 if len(present_rows) else 0
-                values = column[:end]
+                present = column >= 0
+                indices = keys[present]
+                end = int(indices.max()) + 1 if len(indices) else 0
+                values = np.full(end, -1, dtype=np.int64)
+                values[indices] = column[present]
             missing = values < 0
             samples[channel] = np.where(missing, 0, values).astype(np.uint16)
             # Runs of missing cells before the channel's last sample are losses.
