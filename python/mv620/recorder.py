@@ -37,13 +37,18 @@ from __future__ import annotations
 
 import errno
 import os
-import resource
+import shutil
 import tempfile
 import zipfile
 from pathlib import Path
 from typing import Dict, List, Mapping, Optional, Union
 
 import numpy as np
+
+try:
+    import resource  # POSIX: the limit on a file's size
+except ImportError:  # Windows has none
+    resource = None
 
 from ._checks import check_channel, check_rate, cwd_lock
 from ._schedule import BLOCK_SAMPLES, DIVIDER, SCAN_ORDER, Schedule
@@ -82,7 +87,9 @@ class Recorder:
     ``rates`` maps each channel of the stream to its rate (10, 5, 2, 1; None where unknown, which
     allows only the index layout of CSV).  ``started`` is the host's clock
     (``time.monotonic()``) at the acquisition's start, from which the time estimate counts;
-    ``Acquisition.started_at`` gives it.  ``layout`` ("pass" or "index") applies to CSV.
+    ``Acquisition.started_at`` gives it (a recorder made before the acquisition starts may be
+    given it afterwards, as ``recorder.started``, before the first chunk).  ``layout`` ("pass"
+    or "index") applies to CSV.
 
     Call :meth:`add` with each chunk, then :meth:`close` (or use ``with``).  One thread at a
     time.
@@ -127,9 +134,8 @@ class Recorder:
             raise OSError(error.errno, error.strerror, str(self.path)) from None
         self.temporary = Path(temporary)
         try:
-            umask = os.umask(0)
-            os.umask(umask)
-            os.fchmod(handle, 0o666 & ~umask)
+            if hasattr(os, "fchmod"):  # the permissions a new file gets, not mkstemp's 0600
+                os.fchmod(handle, 0o666 & ~_umask())
             sink = {".csv": _CsvSink if layout == "pass" else _IndexCsvSink, ".h5": _Hdf5Sink,
                     ".npz": _NpzSink}[self.format]
             self._sink = sink(self, handle)
@@ -452,12 +458,26 @@ def _dot(rows: int) -> np.ndarray:
 def _room_left(path: Path, size: int) -> int:
     """Bytes the file at ``path`` (now ``size`` bytes) may still grow by: the free space of its
     file system, and the process's limit on file size."""
-    stats = os.statvfs(path)
-    room = stats.f_bavail * stats.f_frsize
-    limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
-    if limit != resource.RLIM_INFINITY:
-        room = min(room, limit - size)
+    room = shutil.disk_usage(path).free
+    if resource is not None:
+        limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+        if limit != resource.RLIM_INFINITY:
+            room = min(room, limit - size)
     return room
+
+
+def _umask() -> int:
+    """The process's umask, read without changing it where the system tells it."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except OSError:
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
 
 
 def schedule_attributes(schedule: Schedule) -> dict:
