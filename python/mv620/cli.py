@@ -25,7 +25,7 @@ from typing import Dict, List, Optional
 
 from . import __version__, _image, _interrupted_early
 from ._checks import check_channel, check_rate, plural
-from .errors import ImageError, LibraryError, MV620Error
+from .errors import ImageError, LibraryError, MV620Error, StreamEnded
 
 PROG = "mv620"
 EXIT_FAULT = 1
@@ -233,7 +233,6 @@ def command_record(options) -> int:
     if options.layout != "pass" and output.suffix.lower() != ".csv":
         raise UsageError("--layout applies to CSV recordings")
     # Loaded here, inside main's handling of Ctrl-C: numpy takes a while to load.
-    from .errors import StreamEnded
     from .recorder import Recorder, RecorderFull
 
     # From here on Ctrl-C only asks the recording to stop: the stream then stops the
