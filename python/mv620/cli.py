@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Dict, List, Optional
 
 from . import __version__, _image, _interrupted_early
+from ._signals import deferred_interrupt
 from ._checks import check_channel, check_rate, plural
 from .errors import ImageError, LibraryError, MV620Error, StreamEnded
 
@@ -141,11 +142,19 @@ def _output_path(text: str, suffixes, what: str) -> Path:
     return path
 
 
+def _loading():
+    """Around the imports of numpy, matplotlib, h5py and tqdm, which the commands load only when
+    they need them, so that the tool starts at once: Ctrl-C meanwhile is held back until the
+    import is done (numpy turns a KeyboardInterrupt in its import into an ImportError), then
+    raised as KeyboardInterrupt."""
+    return deferred_interrupt()
+
+
 # ---- the instrument ---------------------------------------------------------------------------
 
 def open_instrument(options):
-    # Loaded here, inside main's handling of Ctrl-C: numpy takes a while to load.
-    from .instrument import Instrument
+    with _loading():
+        from .instrument import Instrument
 
     if not options.sim:
         for flag, value in (("--pattern", options.pattern), ("--sim-rate", options.sim_rate),
@@ -176,7 +185,8 @@ def _progress_bar(show: bool, total, unit: str, description: str):
     if not show:
         return None
     try:
-        from tqdm import tqdm
+        with _loading():
+            from tqdm import tqdm
     except ImportError:  # the package is there on Debian (python3-tqdm); go on without a bar
         return None
     # The text right of the bar is the description, set as the work goes on.
@@ -232,8 +242,8 @@ def command_record(options) -> int:
     plot = _output_path(options.plot, PLOT_SUFFIXES, "--plot") if options.plot else None
     if options.layout != "pass" and output.suffix.lower() != ".csv":
         raise UsageError("--layout applies to CSV recordings")
-    # Loaded here, inside main's handling of Ctrl-C: numpy takes a while to load.
-    from .recorder import Recorder, RecorderFull
+    with _loading():
+        from .recorder import Recorder, RecorderFull
 
     # From here on Ctrl-C only asks the recording to stop: the stream then stops the
     # acquisition, delivers what the ring still holds and ends, and the file is finished.
@@ -288,8 +298,9 @@ def command_record(options) -> int:
                            ("interrupted" if stop_asked else "done"))
         seconds = time.monotonic() - began
         if plot is not None and status == 0:
-            from .plot import plot_recording
-            from .recording import load
+            with _loading():
+                from .plot import plot_recording
+                from .recording import load
 
             plot_recording(load(output), plot, title=str(output))
     finally:
@@ -348,9 +359,9 @@ def command_plot(options) -> int:
         raise UsageError("give --samples or --passes, not both")
     span = _span(options.samples, "--samples") if options.samples else None
     passes = _span(options.passes, "--passes") if options.passes else None
-    # Loaded here, inside main's handling of Ctrl-C: numpy and matplotlib take a while to load.
-    from .plot import plot_recording
-    from .recording import Recording
+    with _loading():
+        from .plot import plot_recording
+        from .recording import Recording
 
     try:
         recording = Recording.load(source)
