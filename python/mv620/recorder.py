@@ -227,11 +227,7 @@ class Recorder:
         self.ending = ending
         try:
             self._sink.finish()
-            handle = os.open(self.temporary, os.O_RDONLY)
-            try:
-                os.fsync(handle)  # on disk before it takes the target's name
-            finally:
-                os.close(handle)
+            _sync(self.temporary)  # on disk before it takes the target's name
             os.replace(self.temporary, self.path)
         except BaseException:
             self._sink.abandon()
@@ -245,6 +241,19 @@ class Recorder:
             self.closed = True
             self._sink.abandon()
             self.temporary.unlink(missing_ok=True)
+
+
+def _sync(path: Path) -> None:
+    """Has the system write the file at ``path`` to disk, where it can (Windows wants it opened
+    for writing, which its permissions may not allow: then the rename goes ahead unsynced)."""
+    try:
+        handle = os.open(path, os.O_RDONLY if os.name == "posix" else os.O_RDWR)
+    except OSError:
+        return
+    try:
+        os.fsync(handle)
+    finally:
+        os.close(handle)
 
 
 # ---- CSV ----------------------------------------------------------------------------------------
