@@ -141,6 +141,66 @@ def test_chunks_with_losses_read_back_as_recorded(tmp_path, suffix, layout):
         assert back.passes(7)[1] == back.passes(0)[9] == 10
 
 
+@pytest.mark.parametrize("suffix", [".csv", ".h5", ".npz"])
+def test_extreme_values_and_late_indices_keep_every_digit(tmp_path, suffix):
+    # Values with zeros inside and at either end, from a sample index past 10 million.
+    values = np.array([0, 9, 10, 100, 1000, 10000, 65535, 60006], dtype=np.uint16)
+    first = 12_345_678
+    path = tmp_path / f"rec{suffix}"
+    with mv620.Recorder(path, {4: 5}) as recorder:
+        recorder.add(Chunk(1, {4: 0}, {4: np.zeros(0, dtype=np.uint16)},
+                           (Loss(4, 0, first),)))
+        recorder.add(Chunk(2, {4: first}, {4: values}))
+    back = mv620.load(path)
+    np.testing.assert_array_equal(back[4][first:], values)
+    assert not back.valid(4)[:first].any() and back.valid(4)[first:].all()
+    assert back.passes(4)[first] == (first + 1) * 2
+
+
+def test_the_host_time_of_a_block_end_is_its_arrival(tmp_path):
+    rates = {0: 10, 1: 1}
+    schedule = Schedule(rates)
+    path = tmp_path / "rec.h5"
+    with mv620.Recorder(path, rates, started=50.0) as recorder:
+        for block, arrival in ((1, 50.25), (2, 50.5), (3, 51.5)):
+            recorder.add(Chunk(block, {c: schedule.samples_before(c, block - 1) for c in rates},
+                               {c: identify_value(c, np.arange(
+                                   schedule.samples_before(c, block - 1),
+                                   schedule.samples_before(c, block))).astype(np.uint16)
+                                for c in rates}, (), arrival))
+    back = mv620.load(path)
+    seconds = back.host_seconds(0)
+    for block, expected in ((1, 0.25), (2, 0.5), (3, 1.5)):
+        last = schedule.samples_before(0, block) - 1  # channel 0's last sample of the block
+        assert seconds[last] == pytest.approx(expected, abs=1e-3)
+    assert (np.diff(seconds) >= 0).all() and seconds[0] > 0
+    # Both channels' samples of one pass get the same estimate.
+    np.testing.assert_array_equal(back.host_seconds(1), seconds[9::10][:len(back[1])])
+
+
+def test_a_recorder_refuses_samples_it_has_and_leaves_the_target_alone_when_discarded(
+        tmp_path):
+    path = tmp_path / "rec.csv"
+    path.write_text("kept\n")
+    recorder = mv620.Recorder(path, {0: 10})
+    recorder.add(Chunk(1, {0: 0}, {0: np.arange(10, dtype=np.uint16)}))
+    with pytest.raises(ValueError, match="again"):
+        recorder.add(Chunk(1, {0: 5}, {0: np.arange(10, dtype=np.uint16)}))
+    recorder.discard()
+    assert path.read_text() == "kept\n"
+    no_temporary_left(tmp_path)
+
+
+def test_leaving_the_block_on_an_error_keeps_the_recording_and_says_why(tmp_path):
+    path = tmp_path / "rec.h5"
+    with pytest.raises(RuntimeError):
+        with mv620.Recorder(path, {0: 10}) as recorder:
+            recorder.add(Chunk(1, {0: 0}, {0: np.arange(10, dtype=np.uint16)}))
+            raise RuntimeError("the program failed")
+    with h5py.File(path, "r") as f:
+        assert f.attrs["ending"] == "the program failed" and len(f["channel0"]) == 10
+
+
 # ---- endings ------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("suffix", [".csv", ".h5"])
