@@ -294,6 +294,8 @@ def command_record(options) -> int:
             ending, status = error, EXIT_FAULT
         finally:
             # Also on any other error: keep what was recorded.
+            if options.blocks:  # the library may have counted a block more than was asked
+                recorder.blocks = min(recorder.blocks, options.blocks)
             recorder.close(str(ending) if ending else
                            ("interrupted" if stop_asked else "done"))
         seconds = time.monotonic() - began
@@ -305,10 +307,11 @@ def command_record(options) -> int:
             plot_recording(load(output), plot, title=str(output))
     finally:
         signal.signal(signal.SIGINT, previous)
-    blocks = recorder.blocks if not options.blocks else min(recorder.blocks, options.blocks)
+    blocks = recorder.blocks
     _print_summary(recorder, tallies, blocks, output, seconds, plot if status == 0 else None)
     kept = f"what was written before is in {output}" if isinstance(ending, RecorderFull) else \
-        f"the {plural(blocks, 'block')} recorded until then are in {output}"
+        f"the {plural(blocks, 'block')} recorded until then {'is' if blocks == 1 else 'are'} " \
+        f"in {output}"
     if stop_asked:
         raise Interrupted(f"interrupted: {kept}")
     if ending is not None:
