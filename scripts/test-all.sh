@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests every configuration of the library, one stage after the other:
 #
-#   lint    clang-format (no change to make) and clang-tidy (no finding) over the sources
+#   lint    clang-format (no change to make) and clang-tidy (no finding) over the sources, and
+#           pyflakes (no finding) over the Python package, its tests and benchmark
 #   native  Linux, optimized: libMV620ACQm.so, libMV620ACQm-sim.so, the whole test suite (ctest)
 #           and the benchmarks' build
 #   asan    the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer
@@ -180,6 +181,12 @@ stage_lint() {
         failed=$((failed + 1))
     else
         passed=$((passed + 1))
+    fi
+    log "pyflakes python"
+    if (cd "$repo" && "${MV620_PYTHON:-/usr/bin/python3}" -m pyflakes python); then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
     fi
     echo "$passed $failed" >"$dir/.counts"
     [[ $failed -eq 0 ]]

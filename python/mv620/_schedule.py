@@ -52,13 +52,18 @@ class Schedule:
         period_passes = math.lcm(*dividers.values())
         # Period positions of each channel's samples within one schedule period.
         positions: Dict[int, list] = {c: [] for c in dividers}
+        slot_passes = []  # the pass (1 to period_passes) of each period position
         slot = 0
         for scan_pass in range(1, period_passes + 1):
             for channel in SCAN_ORDER:
                 divider = dividers.get(channel)
                 if divider and scan_pass % divider == 0:
                     positions[channel].append(slot)
+                    slot_passes.append(scan_pass)
                     slot += 1
+        self.dividers: Dict[int, int] = dividers
+        self.period_passes = period_passes
+        self.slot_passes: Tuple[int, ...] = tuple(slot_passes)
         self.slots_per_period = slot
         self.positions: Dict[int, Tuple[int, ...]] = {c: tuple(p) for c, p in positions.items()}
         cycle_samples = math.lcm(BLOCK_SAMPLES, slot)
@@ -92,3 +97,18 @@ class Schedule:
         positions = self.positions[channel]
         period, k = divmod(index, len(positions))
         return (period * self.slots_per_period + positions[k]) // BLOCK_SAMPLES
+
+    def sample_pass(self, channel: int, index):
+        """The scan pass (counted from 1) in which sample ``index`` (an int or a numpy array) of
+        ``channel`` was taken: a channel with divider d is sampled in passes d, 2d, 3d..."""
+        return (index + 1) * self.dividers[channel]
+
+    def pass_at(self, position: int) -> int:
+        """The scan pass (from 1) of the sample at ``position`` of the stream (all channels
+        together, counted from 0 at the start)."""
+        period, rest = divmod(position, self.slots_per_period)
+        return period * self.period_passes + self.slot_passes[rest]
+
+    def pass_after_blocks(self, blocks: int) -> int:
+        """The scan pass of the last sample of the first ``blocks`` blocks (0 for none)."""
+        return self.pass_at(blocks * BLOCK_SAMPLES - 1) if blocks > 0 else 0

@@ -2,7 +2,7 @@
 
 ::
 
-    with instrument.acquire({0: 10, 3: 1}) as acquisition:
+    with instrument.acquire({0: 10, 3: 1}) as acquisition:   # or Acquisition(library, ...)
         for chunk in acquisition.stream(blocks=40):
             for channel, samples in chunk.samples.items():
                 ...                       # the new samples, numpy uint16
@@ -31,22 +31,32 @@ the reader extends past its wrap by counting the difference at each poll: a reco
 correct for 2**32 blocks (about 13 years at 10 blocks per second).  While a stream runs the
 boundary belongs to it: read the acquisition's samples through it, not by index from another
 thread.
+
+How it ends.  Besides the ways asked for (a count of blocks, a duration, a condition, a stop), a
+stream ends by itself in two ways, each after it has delivered every sample the ring still
+holds, by raising :class:`~mv620.errors.StreamEnded`: when no block comes for ``timeout``
+seconds (a silent instrument), and when the library has ended the acquisition by itself (the
+instrument stopped answering, as when it is unplugged).  The library shows the latter only
+through Get_Current_DataPoint, which answers 0 once its acquisition thread has ended although
+blocks were transferred since the boundary; the reader asks it whenever a poll finds no new
+block, so it notices within the library's own second of unanswered polls.
 """
 
 from __future__ import annotations
 
 import atexit
-import enum
 import time
-from dataclasses import dataclass
 from typing import Callable, Dict, Iterator, List, Mapping, Optional, Tuple
 
 import numpy as np
 
+from ._checks import CHANNELS, INDEX_LIMIT, c_index, check_channel, check_rate
+from ._clib import INT_P
 from ._schedule import BLOCK_SAMPLES, READABLE_BLOCKS, Schedule
 from ._signals import deferred_interrupt
-from .errors import MV620Error, Result, explain
-from .instrument import INDEX_LIMIT, Instrument, _pointer, c_index, check_channel, check_rate
+from .chunk import Chunk, Loss, LossReason
+from .errors import MV620Error, Result, StreamEnded, explain
+from .recording import Recording, RecordingBuilder
 
 _EMPTY = np.zeros(0, dtype=np.uint16)
 # Acquisitions running now, stopped when the interpreter exits should a program not have.
@@ -62,71 +72,24 @@ def _stop_at_exit() -> None:
             pass
 
 
-class LossReason(enum.Enum):
-    OVERTAKEN = "the ring overtook the reader"
-    UNREADABLE = "the instrument could not deliver its block"
-    UNKNOWN = "reason not recorded"  # read back from CSV, which does not keep the reason
-
-
-@dataclass(frozen=True)
-class Loss:
-    """Samples ``start`` to ``stop - 1`` of ``channel`` were lost, for ``reason``."""
-
-    channel: int
-    start: int
-    stop: int
-    reason: LossReason = LossReason.OVERTAKEN
-
-    @property
-    def count(self) -> int:
-        return self.stop - self.start
-
-    def __str__(self) -> str:
-        what = f"sample {self.start}" if self.count == 1 else \
-            f"samples {self.start} to {self.stop - 1}"
-        why = "" if self.reason is LossReason.UNKNOWN else f" ({self.reason.value})"
-        return f"channel {self.channel}: {what} lost{why}"
-
-
-@dataclass(frozen=True)
-class Chunk:
-    """What one poll of the reader found.
-
-    For each channel of the acquisition, ``samples[c]`` holds its new samples (numpy uint16,
-    possibly empty) from index ``first[c]`` on; ``lost`` the losses found, each of which ends
-    before (at or below) the first new sample of its channel.  ``blocks`` is the count of blocks
-    transferred that the poll read against.
-    """
-
-    blocks: int
-    first: Mapping[int, int]
-    samples: Mapping[int, np.ndarray]
-    lost: Tuple[Loss, ...] = ()
-
-    @property
-    def sample_count(self) -> int:
-        return sum(len(s) for s in self.samples.values())
-
-    @property
-    def lost_count(self) -> int:
-        return sum(loss.count for loss in self.lost)
-
-    def __bool__(self) -> bool:
-        return self.sample_count > 0 or bool(self.lost)
-
-
 class Acquisition:
     """A continuous acquisition with the given rates, started on entering a ``with`` block (or
     by :meth:`start`) and always stopped on leaving it.
 
-    ``rates`` maps channels to rates (10, 5, 2, 1); every other channel is switched off.  None
-    keeps the rates set now.  ``timeout`` is how long :meth:`stream` waits for a block before it
-    raises MV620Error (None: for ever).  Only one acquisition runs per library at a time.
+    ``library`` is the loaded library (``Instrument.library``; :meth:`Instrument.acquire` makes
+    one for you).  ``rates`` maps channels to rates (10, 5, 2, 1); every other channel is
+    switched off.  None keeps the rates set now.  ``timeout`` is how long :meth:`stream` waits
+    for a block before it ends with StreamEnded (None: for ever).  ``keep_losses`` False keeps
+    :attr:`losses` empty (the chunks still carry them), so that a stream of any length takes
+    bounded memory.  Only one acquisition runs per library at a time.
     """
 
-    def __init__(self, instrument: Instrument, rates: Optional[Mapping[int, int]] = None, *,
-                 timeout: Optional[float] = 10.0, interval: float = 0.01):
-        self.instrument = instrument
+    def __init__(self, library, rates: Optional[Mapping[int, int]] = None, *,
+                 timeout: Optional[float] = 10.0, interval: float = 0.01,
+                 keep_losses: bool = True):
+        # An Instrument is taken too, for its library (as programs written before did).
+        self.library = getattr(library, "library", library)
+        self._c = self.library.c
         # Checked now, so that a bad channel or rate never reaches the library.
         self._requested = None if rates is None else \
             {check_channel(c): check_rate(r) for c, r in rates.items()}
@@ -134,7 +97,9 @@ class Acquisition:
         self.interval = interval
         self.rates: Dict[int, int] = {}
         self.schedule: Optional[Schedule] = None
+        self.keep_losses = keep_losses
         self.losses: List[Loss] = []
+        self._lost = 0
         self.delivered: Dict[int, int] = {}
         self.running = False
         self.started = False
@@ -144,7 +109,11 @@ class Acquisition:
         self._blocks32 = 0
         self._undelivered: Optional[Chunk] = None
         self._buffer = np.empty(READABLE_BLOCKS * BLOCK_SAMPLES, dtype=np.int32)
-        self._buffer_pointer = _pointer(self._buffer)
+        self._buffer_pointer = self._buffer.ctypes.data_as(INT_P)
+        #: The host's clock (time.monotonic()) at the start, and at each poll that found blocks
+        #: new: (blocks, arrival) pairs, the latest moment by which that many had arrived.
+        self.started_at: Optional[float] = None
+        self.ended_by_library = False
 
     # ---- start and stop -----------------------------------------------------------------------
 
@@ -159,23 +128,27 @@ class Acquisition:
     def start(self) -> None:
         """Sets the rates and starts.  Raises MV620Error when the library refuses (no channel
         on) and RuntimeError when another acquisition of this package runs on the library."""
-        library = self.instrument._library
+        library, c = self.library, self._c
         if self.started:
             raise RuntimeError("this acquisition has already been started; make a new one")
         if library.acquisition is not None and library.acquisition.running:
             raise RuntimeError("another acquisition runs on this library; stop it first")
         if self._requested is not None:
-            self.instrument.set_rates(self._requested, others_off=True)
-        self.instrument.start()
+            for channel in CHANNELS:
+                c.Set_Sample_Rate(channel, self._requested.get(channel, 0))
+        if not c.Start_Acquisition(None):
+            raise MV620Error("the acquisition did not start: no channel is on", 0,
+                             "Start_Acquisition")
+        self.started_at = time.monotonic()
         self.started = self.running = True
         library.acquisition = self
         _running.add(self)
         try:
-            self.rates = self.instrument.rates()
+            self.rates = {ch: r for ch in CHANNELS if (r := c.Get_Sample_Rate(ch))}
             self.schedule = Schedule(self.rates)
             for channel in self.rates:
                 expected = self.schedule.modulus(channel) % INDEX_LIMIT
-                actual = self.instrument.modulus(channel)
+                actual = c.Get_Sample_Modulus(channel) % INDEX_LIMIT
                 if actual != expected:
                     raise MV620Error(f"channel {channel}: the library's modulus is {actual}, "
                                      f"the scan schedule gives {expected}", actual,
@@ -192,7 +165,9 @@ class Acquisition:
         if self.running:
             self.running = False
             _running.discard(self)
-            self.instrument.stop()
+            if self._c.Stop_Acquisition() != 0:
+                raise MV620Error("waiting for the acquisition thread to end failed", -1,
+                                 "Stop_Acquisition")
 
     @property
     def channels(self) -> Tuple[int, ...]:
@@ -210,7 +185,8 @@ class Acquisition:
 
     @property
     def lost_count(self) -> int:
-        return sum(loss.count for loss in self.losses)
+        """Samples lost so far, all channels together."""
+        return self._lost
 
     def next_index(self, channel: int) -> int:
         """The index of ``channel``'s next sample to be delivered."""
@@ -237,15 +213,16 @@ class Acquisition:
         return chunk
 
     def _count_blocks(self) -> int:
-        now = self.instrument._c.Get_Blocks_Transferred() % INDEX_LIMIT
+        now = self._c.Get_Blocks_Transferred() % INDEX_LIMIT
         self._blocks += (now - self._blocks32) % INDEX_LIMIT
         self._blocks32 = now
         return self._blocks
 
     def _read_new(self, limit: Optional[int]) -> Chunk:
-        c = self.instrument._c
+        c = self._c
         schedule = self.schedule
         blocks = self._count_blocks()
+        arrival = time.monotonic()
         firsts: Dict[int, int] = {}
         news: Dict[int, np.ndarray] = {}
         lost: List[Loss] = []
@@ -299,9 +276,11 @@ class Acquisition:
                 (pieces[0] if pieces else _EMPTY)
             self._next[channel] = position
             self.delivered[channel] += len(news[channel])
-        self.losses.extend(lost)
+        if self.keep_losses:
+            self.losses.extend(lost)
+        self._lost += sum(loss.count for loss in lost)
         self._move_boundary()
-        return Chunk(blocks, firsts, news, tuple(lost))
+        return Chunk(blocks, firsts, news, tuple(lost), arrival)
 
     def _move_boundary(self) -> None:
         # Keep the library's indices small: count them from the latest boundary (a step of 16
@@ -309,11 +288,18 @@ class Acquisition:
         schedule = self.schedule
         boundary = min(self._next[c] // schedule.modulus(c) for c in self.rates)
         if boundary > self._boundary:
-            self.instrument.set_boundary(boundary)
+            self._c.Set_Sample_Boundary(boundary)
             self._boundary = boundary
 
     def _complete(self, blocks: int) -> bool:
         return all(self._next[c] >= self.schedule.samples_before(c, blocks) for c in self.rates)
+
+    def _ended_by_itself(self) -> bool:
+        """Whether the library's acquisition thread has ended although nobody stopped it: it
+        answers 0 to Get_Current_DataPoint although blocks came since the boundary."""
+        if self._blocks <= self._boundary * self.schedule.boundary_blocks():
+            return False  # 0 either way: cannot tell yet
+        return self._c.Get_Current_DataPoint(next(iter(self.rates))) == 0
 
     def stream(self, blocks: Optional[int] = None, duration: Optional[float] = None,
                until: Optional[Callable[[], bool]] = None) -> Iterator[Chunk]:
@@ -324,8 +310,11 @@ class Acquisition:
         what came until then is delivered; with ``until``, once it returns True (it is asked
         before every poll, also while no block comes).  Each way the acquisition is then
         stopped.  Without any it runs until the acquisition is stopped (call :meth:`stop` from
-        the loop) and then delivers what the ring still holds.  Raises MV620Error when no block
-        arrives for ``timeout`` seconds.
+        the loop) and then delivers what the ring still holds.
+
+        Raises :class:`~mv620.errors.StreamEnded`, once it has delivered what the ring still
+        holds, when no block arrives for ``timeout`` seconds (``silent`` True) or the library
+        ended the acquisition by itself (``silent`` False).
         """
         if blocks is not None and (isinstance(blocks, bool) or not isinstance(blocks, int)
                                    or blocks < 1):
@@ -334,9 +323,11 @@ class Acquisition:
             raise ValueError(f"duration {duration!r} must be a positive number of seconds")
         began = time.monotonic()
         changed, seen = began, self._blocks
+        ending: Optional[StreamEnded] = None
         while True:
             now = time.monotonic()
-            if (duration is not None and now - began >= duration) or (until and until()):
+            if self.running and ((duration is not None and now - began >= duration)
+                                 or (until and until())):
                 self.stop()
             # Stopped before this poll, which then reads the last blocks (unless it hands over
             # a chunk held back by Ctrl-C first).
@@ -348,27 +339,39 @@ class Acquisition:
                 self.stop()
                 return
             if final:
+                if ending is not None:
+                    raise ending
                 return
             if not self.running:
                 continue
             if chunk.blocks != seen:
                 changed, seen = now, chunk.blocks
+            elif self._ended_by_itself():
+                self.ended_by_library = True
+                ending = StreamEnded(
+                    f"the library ended the acquisition after {seen} blocks: the instrument "
+                    "stopped answering", False, None, "Get_Current_DataPoint")
+                self.stop()
+                continue
             elif self.timeout is not None and now - changed > self.timeout:
-                raise MV620Error(f"no block from the instrument for {self.timeout:g} s",
-                                 Result.NO_BLOCKS if seen == 0 else None,
-                                 "Get_Blocks_Transferred")
+                ending = StreamEnded(f"no block from the instrument for {self.timeout:g} s",
+                                     True, Result.NO_BLOCKS if seen == 0 else None,
+                                     "Get_Blocks_Transferred")
+                self.stop()
+                continue
             if not chunk:
                 time.sleep(self.interval)
 
     def record(self, blocks: Optional[int] = None, duration: Optional[float] = None,
-               progress=None):
-        """Streams (see :meth:`stream`) into a :class:`~mv620.recording.Recording`.
-        ``progress(chunk, acquisition)`` is called after each chunk."""
-        from .recording import RecordingBuilder
-
-        builder = RecordingBuilder(self)
+               progress=None) -> Recording:
+        """Streams (see :meth:`stream`) into a :class:`~mv620.recording.Recording` held in
+        memory (for long recordings write to a file as you go with
+        :class:`~mv620.recorder.Recorder`).  ``progress(chunk, acquisition)`` is called after
+        each chunk."""
+        builder = RecordingBuilder(self.rates, self.started_at)
         for chunk in self.stream(blocks, duration):
             builder.add(chunk)
             if progress is not None:
                 progress(chunk, self)
-        return builder.finish(blocks)
+        recorded = self.blocks if blocks is None else min(blocks, self.blocks)
+        return builder.finish(self._next, recorded)

@@ -8,7 +8,9 @@
     mv620 [--sim] inputs
 
 Every error is one line on standard error and a non-zero exit status: 1 for a fault of the
-instrument, the library or a file, 2 for a mistake on the command line, 130 after Ctrl-C.
+instrument, the library or a file, 2 for a mistake on the command line, 3 when the instrument
+stopped sending during a recording, 130 after Ctrl-C.  A recording that ends any of these ways
+keeps what was recorded, and the line says where.
 """
 
 from __future__ import annotations
@@ -21,11 +23,18 @@ import time
 from pathlib import Path
 from typing import Dict, List, Optional
 
+from . import __version__, _image, _interrupted_early
+from ._signals import deferred_interrupt
+from ._checks import check_channel, check_rate, plural
+from .errors import ImageError, LibraryError, MV620Error, StreamEnded
+
 PROG = "mv620"
 EXIT_FAULT = 1
 EXIT_USAGE = 2
+EXIT_STOPPED = 3  # a recording ended because the instrument stopped sending
 EXIT_INTERRUPTED = 130
 PLOT_SUFFIXES = (".png", ".svg", ".pdf")
+RECORDING_SUFFIXES = (".csv", ".h5", ".hdf5", ".npz")
 LINE_NAMES = {"autozero": 0, "odd-cal": 1, "even-cal": 2, "free": 3}
 
 
@@ -60,8 +69,6 @@ def _whole(text: str, what: str, low: int = 0) -> int:
 
 def _channels(text: str, what: str) -> List[int]:
     """'3', '0-3' or '0,2,5-7' as a list of channels 0 to 39."""
-    from .instrument import check_channel
-
     found: List[int] = []
     for part in text.split(","):
         low, dash, high = part.strip().partition("-")
@@ -79,8 +86,6 @@ def _channels(text: str, what: str) -> List[int]:
 
 def parse_rates(items: List[str]) -> Dict[int, int]:
     """--rate values: CHANNELS=RATE, several separated by commas or given again."""
-    from .instrument import check_rate
-
     rates: Dict[int, int] = {}
     for item in items:
         for part in item.split(","):
@@ -101,22 +106,32 @@ def parse_rates(items: List[str]) -> Dict[int, int]:
     return {c: r for c, r in sorted(rates.items()) if r}
 
 
-def _span(text: str):
-    """--samples START:STOP (either may be left out) as (start, stop)."""
+def _span(text: str, what: str):
+    """START:STOP (either may be left out) as (start, stop)."""
     start, colon, stop = text.partition(":")
     if not colon:
-        raise UsageError(f"--samples {text!r}: write START:STOP, for instance 0:1000")
-    first = _whole(start, "--samples start") if start.strip() else 0
-    last = _whole(stop, "--samples stop") if stop.strip() else 1 << 62
+        raise UsageError(f"{what} {text!r}: write START:STOP, for instance 0:1000")
+    first = _whole(start, f"{what} start") if start.strip() else 0
+    last = _whole(stop, f"{what} stop") if stop.strip() else 1 << 62
     if last <= first:
-        raise UsageError(f"--samples {text}: STOP must be above START")
+        raise UsageError(f"{what} {text}: STOP must be above START")
     return first, last
+
+
+def _input_path(text: str) -> Path:
+    path = Path(text)
+    if path.is_dir():
+        raise Fault(f"{path} is a folder, not a file")
+    if not path.is_file():
+        raise Fault(f"{path}: no such file")
+    return path
 
 
 def _output_path(text: str, suffixes, what: str) -> Path:
     path = Path(text)
     if path.suffix.lower() not in suffixes:
-        raise UsageError(f"{what} {text}: name the file {' or '.join(suffixes)}")
+        names = ".csv, .h5 or .npz" if suffixes == RECORDING_SUFFIXES else " or ".join(suffixes)
+        raise UsageError(f"{what} {text}: name the file {names}")
     folder = path.parent if str(path.parent) else Path(".")
     if not folder.is_dir():
         raise UsageError(f"{what} {text}: no folder {folder}")
@@ -127,10 +142,19 @@ def _output_path(text: str, suffixes, what: str) -> Path:
     return path
 
 
+def _loading():
+    """Around the imports of numpy, matplotlib, h5py and tqdm, which the commands load only when
+    they need them, so that the tool starts at once: Ctrl-C meanwhile is held back until the
+    import is done (numpy turns a KeyboardInterrupt in its import into an ImportError), then
+    raised as KeyboardInterrupt."""
+    return deferred_interrupt()
+
+
 # ---- the instrument ---------------------------------------------------------------------------
 
 def open_instrument(options):
-    from .instrument import Instrument
+    with _loading():
+        from .instrument import Instrument
 
     if not options.sim:
         for flag, value in (("--pattern", options.pattern), ("--sim-rate", options.sim_rate),
@@ -151,8 +175,6 @@ def open_instrument(options):
 
 def require_instrument(instrument):
     """The instrument's status; a Fault when none answers."""
-    from .errors import MV620Error
-
     try:
         return instrument.status()
     except MV620Error:
@@ -163,7 +185,8 @@ def _progress_bar(show: bool, total, unit: str, description: str):
     if not show:
         return None
     try:
-        from tqdm import tqdm
+        with _loading():
+            from tqdm import tqdm
     except ImportError:  # the package is there on Debian (python3-tqdm); go on without a bar
         return None
     # The text right of the bar is the description, set as the work goes on.
@@ -188,21 +211,42 @@ def command_status(options) -> int:
     return 0
 
 
+class _Tally:
+    """Samples, minimum, maximum and sum of one channel's samples, counted as they stream."""
+
+    def __init__(self):
+        self.samples, self.minimum, self.maximum, self.total = 0, None, None, 0
+
+    def add(self, samples) -> None:
+        if len(samples):
+            low, high = int(samples.min()), int(samples.max())
+            self.minimum = low if self.minimum is None else min(self.minimum, low)
+            self.maximum = high if self.maximum is None else max(self.maximum, high)
+            self.total += int(samples.sum(dtype="int64"))
+            self.samples += len(samples)
+
+
 def command_record(options) -> int:
+    """Records to a file written as the samples come.  However the recording ends, what was
+    recorded is kept in the file, one line on standard error says how it ended, and the exit
+    status tells it: 0 done, 130 Ctrl-C, 3 the instrument stopped (silent, unplugged, or the
+    library ended the acquisition), 1 a fault (the disk full, the library's error)."""
     rates = parse_rates(options.rate)
     if (options.blocks is None) == (options.duration is None):
         raise UsageError("give either --blocks N or --duration SECONDS")
     if options.duration is not None and not options.duration > 0:
         raise UsageError(f"--duration {options.duration:g} must be more than 0 seconds")
-    output = _output_path(options.output, (".csv", ".npz"), "output")
+    if options.timeout is not None and not options.timeout > 0:
+        raise UsageError(f"--timeout {options.timeout:g} must be more than 0 seconds")
+    output = _output_path(options.output, RECORDING_SUFFIXES, "output")
     plot = _output_path(options.plot, PLOT_SUFFIXES, "--plot") if options.plot else None
+    if options.layout != "pass" and output.suffix.lower() != ".csv":
+        raise UsageError("--layout applies to CSV recordings")
+    with _loading():
+        from .recorder import Recorder, RecorderFull
 
-    instrument = open_instrument(options)
-    require_instrument(instrument)
-    from .recording import RecordingBuilder
-
-    # Ctrl-C only asks the stream to stop: it then stops the acquisition, delivers what the
-    # ring still holds and ends, and the recording is written as usual.
+    # From here on Ctrl-C only asks the recording to stop: the stream then stops the
+    # acquisition, delivers what the ring still holds and ends, and the file is finished.
     stop_asked = []
 
     def on_interrupt(signum, frame):
@@ -210,81 +254,117 @@ def command_record(options) -> int:
 
     previous = signal.signal(signal.SIGINT, on_interrupt)
     try:
-        with instrument.acquire(rates) as acquisition:
-            what = f"{options.blocks} blocks" if options.blocks else f"{options.duration:g} s"
-            print(f"recording channels {', '.join(map(str, acquisition.channels))} for {what} "
-                  f"into {output} (Ctrl-C stops and keeps what was recorded)",
-                  file=sys.stderr, flush=True)
-            builder = RecordingBuilder(acquisition)
-            began = time.monotonic()
-            total = options.blocks if options.blocks else options.duration
-            bar = _progress_bar(_show_progress(options), total,
-                                "block" if options.blocks else "s", "recording")
-            try:
-                for chunk in acquisition.stream(options.blocks, options.duration,
-                                                until=lambda: bool(stop_asked)):
-                    builder.add(chunk)
+        instrument = open_instrument(options)
+        require_instrument(instrument)
+        if stop_asked:
+            raise Interrupted("interrupted before recording began")
+        # Opened before the acquisition starts: a path that cannot be written fails first.
+        recorder = Recorder(output, rates, layout=options.layout)
+        tallies = {c: _Tally() for c in rates}
+        ending, status = None, 0
+        began = time.monotonic()
+        try:
+            with instrument.acquire(rates, timeout=options.timeout,
+                                    keep_losses=False) as acquisition:
+                recorder.started = acquisition.started_at
+                what = f"{options.blocks} blocks" if options.blocks else \
+                    f"{options.duration:g} s"
+                print(f"recording channels {', '.join(map(str, acquisition.channels))} for "
+                      f"{what} into {output} (Ctrl-C stops and keeps what was recorded)",
+                      file=sys.stderr, flush=True)
+                bar = _progress_bar(_show_progress(options),
+                                    options.blocks if options.blocks else options.duration,
+                                    "block" if options.blocks else "s", "recording")
+                try:
+                    for chunk in acquisition.stream(options.blocks, options.duration,
+                                                    until=lambda: bool(stop_asked)):
+                        recorder.add(chunk)
+                        for channel, samples in chunk.samples.items():
+                            tallies[channel].add(samples)
+                        if bar is not None:
+                            _show_bar(bar, options, acquisition, chunk, began)
+                finally:
                     if bar is not None:
-                        elapsed = time.monotonic() - began
-                        done = sum(acquisition.delivered.values())
-                        bar.n = min(chunk.blocks, options.blocks) if options.blocks else \
-                            min(elapsed, options.duration)
-                        bar.set_description_str(
-                            f"{min(chunk.blocks, options.blocks or chunk.blocks)} blocks, "
-                            f"{done / max(elapsed, 1e-3):,.0f} samples/s, "
-                            f"{acquisition.lost_count:,} lost", refresh=True)
-            finally:
-                if bar is not None:
-                    bar.close()
-        recording = builder.finish(options.blocks)
+                        bar.close()
+        except StreamEnded as error:
+            ending, status = error, EXIT_STOPPED
+        except RecorderFull as error:
+            ending, status = error, EXIT_FAULT
+        except MV620Error as error:
+            ending, status = error, EXIT_FAULT
+        finally:
+            # Also on any other error: keep what was recorded.
+            if options.blocks:  # the library may have counted a block more than was asked
+                recorder.blocks = min(recorder.blocks, options.blocks)
+            recorder.close(str(ending) if ending else
+                           ("interrupted" if stop_asked else "done"))
         seconds = time.monotonic() - began
-        recording.save(output)
-        if plot is not None:
-            from .plot import plot_recording
+        if plot is not None and status == 0:
+            with _loading():
+                from .plot import plot_recording
+                from .recording import load
 
-            plot_recording(recording, plot, title=str(output))
+            plot_recording(load(output), plot, title=str(output))
     finally:
         signal.signal(signal.SIGINT, previous)
-    _print_summary(recording, output, seconds, plot)
+    blocks = recorder.blocks
+    _print_summary(recorder, tallies, blocks, output, seconds, plot if status == 0 else None)
+    kept = f"what was written before is in {output}" if isinstance(ending, RecorderFull) else \
+        f"the {plural(blocks, 'block')} recorded until then {'is' if blocks == 1 else 'are'} " \
+        f"in {output}"
     if stop_asked:
-        raise Interrupted(f"interrupted: the {recording.blocks} blocks recorded until then are "
-                          f"in {output}")
-    return 0
+        raise Interrupted(f"interrupted: {kept}")
+    if ending is not None:
+        _error(f"error: {ending}; {kept}" if status == EXIT_FAULT else f"{ending}; {kept}")
+    return status
 
 
-def _print_summary(recording, output: Path, seconds: float, plot: Optional[Path]) -> None:
+def _show_bar(bar, options, acquisition, chunk, began: float) -> None:
+    elapsed = time.monotonic() - began
+    done = sum(acquisition.delivered.values())
+    bar.n = min(chunk.blocks, options.blocks) if options.blocks else \
+        min(elapsed, options.duration)
+    bar.set_description_str(
+        f"{min(chunk.blocks, options.blocks or chunk.blocks)} blocks, "
+        f"{done / max(elapsed, 1e-3):,.0f} samples/s, "
+        f"{acquisition.lost_count:,} lost", refresh=True)
+
+
+def _print_summary(recorder, tallies, blocks: int, output: Path, seconds: float,
+                   plot: Optional[Path]) -> None:
     print(f"{'channel':>7} {'rate':>4} {'samples':>10} {'lost':>10} {'min':>6} {'max':>6} "
           f"{'mean':>9}")
-    for row in recording.summary():
-        def show(value, layout):
-            return format(value, layout) if value is not None else "-"
 
-        print(f"{row.channel:>7} {show(row.rate, '>4')} {row.samples:>10} {row.lost:>10} "
-              f"{show(row.minimum, '>6')} {show(row.maximum, '>6')} {show(row.mean, '>9.1f')}")
-    for loss in recording.losses[:10]:
+    def show(value, layout):
+        return format(value, layout) if value is not None else "-"
+
+    for channel, tally in tallies.items():
+        lost = recorder.lost[channel]
+        mean = tally.total / tally.samples if tally.samples else None
+        print(f"{channel:>7} {recorder.rates[channel]:>4} {tally.samples:>10} {lost:>10} "
+              f"{show(tally.minimum, '>6')} {show(tally.maximum, '>6')} {show(mean, '>9.1f')}")
+    for loss in recorder.first_losses[:10]:
         print(f"lost: {loss}")
-    if len(recording.losses) > 10:
-        print(f"lost: ... and {len(recording.losses) - 10} more runs (see the .npz)")
-    print(f"{recording.blocks} blocks in {seconds:.1f} s written to {output}"
+    if recorder.loss_runs > 10:
+        print(f"lost: ... and {recorder.loss_runs - 10} more runs (see the recording)")
+    print(f"{plural(blocks, 'block')} in {seconds:.1f} s written to {output}"
           + (f"; plot in {plot}" if plot else ""))
 
 
 def command_plot(options) -> int:
-    source = Path(options.recording)
-    if not source.is_file():
-        raise Fault(f"{source}: no such file")
-    from .recording import output_format
-
-    try:
-        output_format(source)
-    except ValueError:
-        raise UsageError(f"{source}: a recording is a .csv or .npz file") from None
+    source = _input_path(options.recording)
+    if source.suffix.lower() not in RECORDING_SUFFIXES:
+        raise UsageError(f"{source}: a recording is a .csv, .h5 or .npz file")
     target = _output_path(options.output or str(source.with_suffix(".png")), PLOT_SUFFIXES,
                           "output")
     channels = _channels(options.channels, "--channels") if options.channels else None
-    span = _span(options.samples) if options.samples else None
-    from .plot import plot_recording
-    from .recording import Recording
+    if options.samples and options.passes:
+        raise UsageError("give --samples or --passes, not both")
+    span = _span(options.samples, "--samples") if options.samples else None
+    passes = _span(options.passes, "--passes") if options.passes else None
+    with _loading():
+        from .plot import plot_recording
+        from .recording import Recording
 
     try:
         recording = Recording.load(source)
@@ -292,7 +372,7 @@ def command_plot(options) -> int:
         raise Fault(str(error)) from None
     try:
         plot_recording(recording, target, channels, title=options.title or str(source),
-                       samples=span)
+                       samples=span, passes=passes)
     except ValueError as error:
         raise UsageError(str(error)) from None
     print(f"plot of {source} written to {target}")
@@ -300,12 +380,7 @@ def command_plot(options) -> int:
 
 
 def command_download(options) -> int:
-    from . import _image
-    from .errors import ImageError
-
-    source = Path(options.image)
-    if not source.is_file():
-        raise Fault(f"{source}: no such file")
+    source = _input_path(options.image)
     try:
         image = _image.read_image(source)[1]
     except ImageError as error:
@@ -325,7 +400,8 @@ def command_download(options) -> int:
         if bar is not None:
             bar.close()
     where = "the simulated instrument" if instrument.simulated else "the instrument"
-    print(f"downloaded {source} into {where}: {image.words} words in {image.packets} packets")
+    print(f"downloaded {source} into {where}: {plural(image.words, 'word')} in "
+          f"{plural(image.packets, 'packet')}")
     return 0
 
 
@@ -377,8 +453,6 @@ def command_inputs(options) -> int:
 # ---- the command line -------------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
-    from . import __version__
-
     main = _Parser(prog=PROG,
                    description="Record, plot and control the MV620 data-acquisition instrument.",
                    epilog="Each command has its own --help.")
@@ -392,9 +466,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=command_status)
 
     p = commands.add_parser("record",
-                            help="record channels to a CSV or .npz file",
+                            help="record channels to a CSV, HDF5 or .npz file",
                             description="Record channels with a progress bar, then print a "
-                                        "summary per channel.")
+                                        "summary per channel.  However the recording ends, "
+                                        "what was recorded is kept.  Exit status: 0 done, 1 a "
+                                        "fault (the disk full, the library's error), 3 the "
+                                        "instrument stopped sending (silent or unplugged), "
+                                        "130 Ctrl-C.")
     p.add_argument("-r", "--rate", action="append", default=[], metavar="CHANNELS=RATE",
                    help="a channel (or range such as 0-3) and its rate: 10, 5, 2 or 1 samples "
                         "per 10 scan passes; repeat for more channels")
@@ -403,17 +481,25 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-t", "--duration", type=float, metavar="SECONDS",
                    help="record for this long")
     p.add_argument("-o", "--output", required=True, metavar="FILE",
-                   help="the recording: FILE.csv or FILE.npz")
+                   help="the recording: FILE.csv, FILE.h5 (HDF5) or FILE.npz, written as the "
+                        "samples come (through a hidden temporary file beside it)")
+    p.add_argument("--layout", choices=("pass", "index"), default="pass",
+                   help="CSV rows: one per scan pass, the axis all channels share (default), "
+                        "or one per sample index, each channel's n-th sample in row n")
+    p.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
+                   help="end the recording when no block comes for this long (default 10)")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the recording to this file")
     p.set_defaults(run=command_record)
 
     p = commands.add_parser("plot", help="plot a recording to a PNG")
-    p.add_argument("recording", metavar="FILE", help="a recording (.csv or .npz)")
+    p.add_argument("recording", metavar="FILE", help="a recording (.csv, .h5 or .npz)")
     p.add_argument("-o", "--output", metavar="FILE.png",
                    help="the image (default: FILE with .png)")
     p.add_argument("-c", "--channels", metavar="LIST", help="channels to plot, such as 0,2-3")
     p.add_argument("-s", "--samples", metavar="START:STOP",
                    help="only these sample indices of each channel, such as 0:1000")
+    p.add_argument("-p", "--passes", metavar="START:STOP",
+                   help="only these scan passes (the axis the channels share)")
     p.add_argument("--title", help="the plot's title (default: the file's name)")
     p.set_defaults(run=command_plot)
 
@@ -467,6 +553,9 @@ def _error(message: str) -> None:
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs the command line ``argv`` (default: the program's) and returns the exit status."""
     try:
+        if signal.getsignal(signal.SIGINT) is _interrupted_early:
+            # From here on Ctrl-C raises KeyboardInterrupt, handled below (and in record).
+            signal.signal(signal.SIGINT, signal.default_int_handler)
         options = build_parser().parse_args(argv)
         return options.run(options)
     except UsageError as error:
@@ -488,8 +577,6 @@ def main(argv: Optional[List[str]] = None) -> int:
 
 
 def _report(error: Exception) -> int:
-    from .errors import ImageError, LibraryError, MV620Error
-
     if isinstance(error, (Fault, MV620Error, LibraryError, ImageError)):
         _error(f"error: {error}")
         return EXIT_FAULT

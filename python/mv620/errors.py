@@ -71,3 +71,32 @@ class LibraryError(OSError):
 
 class ImageError(ValueError):
     """A configuration image is malformed; the message names the record and what is wrong."""
+
+
+class ReadError(MV620Error):
+    """Not every sample asked for could be read.  ``samples`` holds those read before the first
+    that failed (numpy uint16, from the index asked for), ``code`` the library's reason for that
+    one."""
+
+    def __init__(self, message: str, samples, code: Optional[int] = None,
+                 function: Optional[str] = None):
+        super().__init__(message, code, function)
+        self.samples = samples
+
+    @property
+    def samples_read(self) -> int:
+        return len(self.samples)
+
+
+class StreamEnded(MV620Error):
+    """A stream ended before it was asked to, after it had delivered every sample read.
+
+    ``silent`` is True when the instrument sent no block for the stream's timeout (the
+    acquisition was then stopped), False when the library ended the acquisition by itself (the
+    instrument stopped answering, for instance when it was unplugged).
+    """
+
+    def __init__(self, message: str, silent: bool, code: Optional[int] = None,
+                 function: Optional[str] = None):
+        super().__init__(message, code, function)
+        self.silent = silent

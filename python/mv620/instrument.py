@@ -25,19 +25,25 @@ from typing import Callable, Dict, Mapping, Optional, Tuple, Union
 import numpy as np
 
 from . import _image, _loader
+from ._checks import (CHANNELS, INDEX_LIMIT, RATES, c_index, check_channel, check_count,
+                      check_index, check_rate, cwd_lock)
 from ._clib import INT_P
 from ._signals import deferred_interrupt
-from .errors import MV620Error, Result, explain
+from .acquisition import Acquisition
+from .errors import MV620Error, ReadError, Result, explain
+from .sim import Simulator
 
-CHANNELS = range(40)
-#: The rates the instrument takes, in samples per 10 scan passes; 0 switches a channel off.
-RATES = (10, 5, 2, 1)
-INDEX_LIMIT = 1 << 32  # sample indices are unsigned 32-bit numbers
+__all__ = ["CHANNELS", "INDEX_LIMIT", "RATES", "Instrument", "Line", "Status", "StatusKind",
+           "Trigger", "TriggerMode", "cwd_lock"]
+
 IMAGE_FILE_NAME = "acq620m_2189.idm"  # the name the library opens in the current directory
 
-#: Held while the package has the process in another directory (during a download).  Threads
-#: that resolve relative paths while a download may run can hold it around their file calls.
-cwd_lock = threading.RLock()
+
+class _Closed:
+    """Stands for the library's functions once an Instrument is closed."""
+
+    def __getattr__(self, name):
+        raise RuntimeError("the instrument is closed")
 
 
 class TriggerMode(enum.IntEnum):
@@ -108,41 +114,6 @@ class Trigger:
     samples: np.ndarray
 
 
-def check_channel(channel) -> int:
-    if isinstance(channel, bool) or not isinstance(channel, (int, np.integer)) \
-            or not 0 <= channel <= 39:
-        raise ValueError(f"channel {channel!r} is not a channel: channels are 0 to 39")
-    return int(channel)
-
-
-def check_rate(rate) -> int:
-    if isinstance(rate, bool) or not isinstance(rate, (int, np.integer)) \
-            or rate not in RATES + (0,):
-        raise ValueError(f"rate {rate!r} is not one the instrument takes: rates are 10, 5, 2 "
-                         "and 1 samples per 10 scan passes, or 0 to switch the channel off")
-    return int(rate)
-
-
-def check_index(index, what: str = "sample index") -> int:
-    if isinstance(index, bool) or not isinstance(index, (int, np.integer)) \
-            or not 0 <= index < INDEX_LIMIT:
-        raise ValueError(f"{what} {index!r} is out of range: indices are 0 to {INDEX_LIMIT - 1}")
-    return int(index)
-
-
-def check_count(count) -> int:
-    if isinstance(count, bool) or not isinstance(count, (int, np.integer)) \
-            or not 0 <= count <= 0x7FFFFFFF:
-        raise ValueError(f"count {count!r} is out of range: counts are 0 to {0x7FFFFFFF}")
-    return int(count)
-
-
-def c_index(index: int) -> int:
-    """An unsigned 32-bit sample index as the int the library takes (wrapping)."""
-    index %= INDEX_LIMIT
-    return index - INDEX_LIMIT if index >= 1 << 31 else index
-
-
 def _pointer(array: np.ndarray):
     return array.ctypes.data_as(INT_P)
 
@@ -183,16 +154,44 @@ class Instrument:
     ``library`` names the library file; otherwise the environment variable MV620_LIBRARY
     (MV620_SIM_LIBRARY with ``sim=True``) or the installed library is used.  ``sim=True``
     selects the simulated instrument's library, whose controls are then in :attr:`sim`.
+
+    Use it in a ``with`` statement, or call :meth:`close` when done: that stops an acquisition
+    of this package that still runs on the library.  The library itself stays loaded for the
+    process (other Instruments may share it).
     """
 
     def __init__(self, library: Optional[Union[str, os.PathLike]] = None, *, sim: bool = False):
         self._library = _loader.load(library, sim)
         self._c = self._library.c
-        self.sim = None
-        if self._library.simulated:
-            from .sim import Simulator
+        self.sim = Simulator(self._library) if self._library.simulated else None
 
-            self.sim = Simulator(self._library)
+    def __enter__(self) -> "Instrument":
+        return self
+
+    def __exit__(self, *exc) -> bool:
+        self.close()
+        return False
+
+    def close(self) -> None:
+        """Stops the acquisition of this package that runs on the library, if any; afterwards
+        every call of this Instrument raises RuntimeError.  Closing twice is harmless."""
+        if isinstance(self._c, _Closed):
+            return
+        running = self._library.acquisition
+        try:
+            if running is not None and running.running:
+                running.stop()
+        finally:
+            self._c = _Closed()
+
+    @property
+    def closed(self) -> bool:
+        return isinstance(self._c, _Closed)
+
+    @property
+    def library(self):
+        """The loaded library (what :class:`~mv620.acquisition.Acquisition` takes)."""
+        return self._library
 
     def __repr__(self) -> str:
         kind = "simulated instrument" if self.simulated else "instrument"
@@ -240,9 +239,9 @@ class Instrument:
     def acquire(self, rates: Optional[Mapping[int, int]] = None, **options):
         """An :class:`~mv620.acquisition.Acquisition` to use in a ``with`` statement: it sets
         ``rates`` (other channels off), starts, and stops when the block ends."""
-        from .acquisition import Acquisition
-
-        return Acquisition(self, rates, **options)
+        if self.closed:
+            raise RuntimeError("the instrument is closed")
+        return Acquisition(self._library, rates, **options)
 
     def start(self) -> None:
         """Starts a continuous acquisition with the rates set now (a running one is stopped
@@ -321,14 +320,15 @@ class Instrument:
 
     def read(self, channel: int, first: int, count: int) -> np.ndarray:
         """Samples ``first`` to ``first + count - 1`` of ``channel`` as a numpy uint16 array,
-        read in bulk.  Raises MV620Error, with the library's code for the first sample that
-        could not be read, when not all of them can be."""
+        read in bulk.  Raises :class:`~mv620.errors.ReadError` (an MV620Error), with the
+        library's code for the first sample that could not be read and the samples read before
+        it (``error.samples``), when not all of them can be."""
         samples, reason = self.read_available(channel, first, count)
         if reason is not None:
             index = (first + len(samples)) % INDEX_LIMIT
-            raise MV620Error(f"channel {channel}: read {len(samples)} of {count} samples from "
-                             f"index {first}; sample {index}: {explain(reason)}", reason,
-                             "Get_Data_Samples")
+            raise ReadError(f"channel {channel}: read {len(samples)} of {count} samples from "
+                            f"index {first}; sample {index}: {explain(reason)}",
+                            samples.astype(np.uint16), reason, "Get_Data_Samples")
         return samples.astype(np.uint16)
 
     def trigger(self, channel: int, first: int, count: int, mode, level: int) -> Trigger:

@@ -11,20 +11,21 @@ from pathlib import Path
 from typing import Iterable, Optional, Tuple, Union
 
 import numpy as np
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.figure import Figure
 
-from .instrument import cwd_lock
+from ._checks import cwd_lock
 
 # Above this many samples a channel is drawn as the min/max envelope of this many buckets.
 _MAX_POINTS = 4000
 
 
-def _envelope(samples: np.ndarray, valid: np.ndarray, start: int = 0):
-    """Index and value arrays to draw (``samples[0]`` has index ``start``): the samples
-    themselves, or for long channels the minimum and maximum of each of _MAX_POINTS buckets
-    (lost samples left out, gaps as NaN)."""
+def _envelope(x: np.ndarray, samples: np.ndarray, valid: np.ndarray):
+    """The x and value arrays to draw: the samples themselves, or for long channels the minimum
+    and maximum of each of _MAX_POINTS buckets (lost samples left out, gaps as NaN)."""
     values = np.where(valid, samples.astype(float), np.nan)
     if len(values) <= 2 * _MAX_POINTS:
-        return start + np.arange(len(values)), values
+        return x, values
     size = -(-len(values) // _MAX_POINTS)
     padded = np.full(size * _MAX_POINTS, np.nan)
     padded[:len(values)] = values
@@ -33,21 +34,22 @@ def _envelope(samples: np.ndarray, valid: np.ndarray, start: int = 0):
     safe = np.where(empty[:, None], 0.0, buckets)
     low = np.where(empty, np.nan, np.nanmin(np.where(np.isnan(buckets), np.inf, safe), axis=1))
     high = np.where(empty, np.nan, np.nanmax(np.where(np.isnan(buckets), -np.inf, safe), axis=1))
-    starts = start + np.arange(_MAX_POINTS) * size
-    x = np.repeat(starts, 2) + np.tile([0, size // 2], _MAX_POINTS)
-    y = np.column_stack((low, high)).ravel()
-    return x, y
+    starts = np.arange(_MAX_POINTS) * size
+    half = np.minimum(starts + size // 2, len(x) - 1)
+    at = np.column_stack((x[np.minimum(starts, len(x) - 1)], x[half])).ravel()
+    return at, np.column_stack((low, high)).ravel()
 
 
 def plot_recording(recording, path: Union[str, os.PathLike],
                    channels: Optional[Iterable[int]] = None, title: Optional[str] = None,
-                   samples: Optional[Tuple[int, int]] = None) -> Path:
+                   samples: Optional[Tuple[int, int]] = None,
+                   passes: Optional[Tuple[int, int]] = None) -> Path:
     """Writes a PNG (or any format matplotlib knows by the suffix) of ``recording``: one panel
-    per channel, sample index across, value up, lost samples shaded.  ``samples`` = (start,
-    stop) shows only those sample indices of each channel."""
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
+    per channel, value up, lost samples shaded, across the scan pass: the axis all panels share
+    (the sample index where the rates are not known).  ``samples`` = (start, stop) shows only
+    those sample indices of each channel, ``passes`` = (start, stop) only those scan passes.
+    ValueError when a channel is not in the recording or the range holds none of its
+    samples."""
     chosen = list(recording.channels if channels is None else channels)
     for channel in chosen:
         if channel not in recording.samples:
@@ -55,24 +57,49 @@ def plot_recording(recording, path: Union[str, os.PathLike],
                              f"(it has {', '.join(map(str, recording.channels)) or 'none'})")
     if not chosen:
         raise ValueError("the recording has no channels to plot")
+    by_pass = all(recording.rates.get(c) for c in chosen)
+    if passes is not None and not by_pass:
+        raise ValueError("the recording does not say its rates, so it has no scan passes: "
+                         "use --samples")
+    panels = []
+    for channel in chosen:
+        values = recording.samples[channel]
+        x = recording.passes(channel) if by_pass else np.arange(len(values), dtype=np.int64)
+        if samples is not None:
+            start, stop = samples[0], min(samples[1], len(values))
+        elif passes is not None:
+            start, stop = np.searchsorted(x, passes[0]), np.searchsorted(x, passes[1])
+        else:
+            start, stop = 0, len(values)
+        if start >= stop:
+            what = f"samples {samples[0]}:{samples[1]}" if samples is not None else \
+                f"passes {passes[0]}:{passes[1]}" if passes is not None else "it"
+            has = f"samples 0 to {len(values) - 1}" + (
+                f", passes {x[0]} to {x[-1]}" if by_pass else "") if len(values) else "none"
+            raise ValueError(f"channel {channel} has no sample in {what} (it has {has})")
+        panels.append((channel, start, stop, x))
     figure = Figure(figsize=(10, 1.9 * len(chosen) + 0.8), layout="constrained")
     FigureCanvasAgg(figure)
-    axes = figure.subplots(len(chosen), 1, squeeze=False)[:, 0]
-    for axis, channel in zip(axes, chosen):
+    axes = figure.subplots(len(chosen), 1, squeeze=False, sharex=by_pass)[:, 0]
+    for axis, (channel, start, stop, x) in zip(axes, panels):
         values = recording.samples[channel]
-        start, stop = (0, len(values)) if samples is None else samples
-        x, y = _envelope(values[start:stop], recording.valid(channel)[start:stop], start)
-        axis.plot(x, y, linewidth=0.7, color="tab:blue")
+        valid = recording.valid(channel)
+        xs, ys = _envelope(x[start:stop], values[start:stop], valid[start:stop])
+        axis.plot(xs, ys, linewidth=0.7, color="tab:blue")
         for loss in recording.losses:
             if loss.channel == channel and loss.stop > start and loss.start < stop:
-                axis.axvspan(max(loss.start, start), min(loss.stop, stop), color="tab:red",
-                             alpha=0.25, linewidth=0)
+                first, last = max(loss.start, start), min(loss.stop, stop) - 1
+                axis.axvspan(x[first], x[last] + 1, color="tab:red", alpha=0.25, linewidth=0)
         rate = recording.rates.get(channel)
-        label = f"channel {channel}" + (f", rate {rate}" if rate else "")
-        axis.set_ylabel(label)
-        axis.set_xlim(start, max(start + 1, min(stop, len(values))))
+        axis.set_ylabel(f"channel {channel}" + (f", rate {rate}" if rate else ""))
         axis.grid(True, linewidth=0.3)
-    axes[-1].set_xlabel("sample index")
+    if by_pass:
+        low = min(x[start] for _, start, _, x in panels)
+        high = max(x[stop - 1] for _, _, stop, x in panels)
+        axes[-1].set_xlim(low, max(high, low + 1))
+        axes[-1].set_xlabel("scan pass (the order in which the instrument took the samples)")
+    else:
+        axes[-1].set_xlabel("sample index")
     if title:
         figure.suptitle(title)
     with cwd_lock:

@@ -34,9 +34,9 @@ def check_png(path):
     assert pixels.min() < pixels.max()  # something is drawn
 
 
-def test_record_to_csv_with_a_plot_and_read_it_back(cli):
+def test_record_to_csv_by_index_with_a_plot_and_read_it_back(cli):
     result = cli(*BOUNDED, "record", "-r", "0=10", "-r", "1=5,2=2", "--rate", "3=1",
-                 "--blocks", "3", "-o", "rec.csv", "--plot", "rec.png")
+                 "--blocks", "3", "-o", "rec.csv", "--layout", "index", "--plot", "rec.png")
     assert result.returncode == 0, result.stderr
     assert "Traceback" not in result.stderr
     schedule = Schedule(RATES)
@@ -75,14 +75,14 @@ def test_npz_recording_and_the_plot_command(cli):
     (["record", "-r", "40=10", "--blocks", "1", "-o", "r.csv"], {}, "channels are 0 to 39"),
     (["record", "-r", "0=3", "--blocks", "1", "-o", "r.csv"], {}, "rates are 10, 5, 2 and 1"),
     (["record", "-r", "0=10", "-o", "r.csv"], {}, "--blocks N or --duration"),
-    (["record", "-r", "0=10", "--blocks", "1", "-o", "r.txt"], {}, ".csv or .npz"),
+    (["record", "-r", "0=10", "--blocks", "1", "-o", "r.txt"], {}, ".csv, .h5 or .npz"),
     (["record", "-r", "0=10", "--blocks", "1", "-o", "r.csv"], {"MV620SIM_DEVICE": "absent"},
      "no instrument answered"),
     (["download", "missing.idm"], {}, "missing.idm: no such file"),
     (["download", "bad.idm"], {}, "record 1"),
     (["lines", "sideways=on"], {}, "lines are autozero"),
     (["plot", "missing.csv"], {}, "no such file"),
-    (["plot", "bad.idm"], {}, ".csv or .npz"),
+    (["plot", "bad.idm"], {}, ".csv, .h5 or .npz"),
     (["plot", "bad.npz"], {}, "is not a recording"),
     (["--sim-rate", "9999999999", "status"], {}, "out of range"),
     (["frobnicate"], {}, "invalid choice"),
