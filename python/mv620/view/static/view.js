@@ -11,6 +11,7 @@ const $ = (id) => document.getElementById(id);
 // What the page has received, for a person and for the browser tests.
 const view = window.mv620view = {
   state: null, role: null, lastFrame: null, frames: 0, drawn: 0, messages: [],
+  sendRaw: (text) => socket.send(text),
 };
 const traces = new Map(); // channel -> {low, high, has} rings indexed by column % width
 let width = 0;            // columns on the canvas (one CSS pixel each)
