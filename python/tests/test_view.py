@@ -256,20 +256,25 @@ def test_a_rate_takes_effect_at_the_next_start(session):
     check_identify_columns(state, columns)
 
 
-def test_the_trigger_marks_the_first_crossing_the_library_finds(session):
-    level = 5 * 1637 + 1000  # channel 5's identify pattern rises through it at n = 1000 + 1637 k
-    session.submit(Command("trigger", {"channel": 5, "level": level, "edge": "rising"}))
-    state = started(session, {5: 10, 6: 10})
-    marks = []
-    while len(marks) < 3:
-        header, _ = session.pages.next("frame")
-        if header["trigger"]:
-            marks.append(header["trigger"])
+@pytest.mark.parametrize("edge, offset", [("rising", 1000), ("falling", 0)])
+def test_the_trigger_marks_each_crossing_the_page_will_show(session, edge, offset):
+    # Channel 5's identify pattern rises through this level at n = 1000 + 1637 k and falls
+    # through it (from 5 * 1637 + 1636 to 5 * 1637) at n = 1637 k.
+    level = 5 * 1637 + 1000
+    session.submit(Command("trigger", {"channel": 5, "level": level, "edge": edge}))
+    state = started(session, {5: 10, 6: 10}, window=0.5, columns=400)
     per_column = state["view"]["per_column"]["5"]
-    for mark in marks:
-        assert mark["index"] % 1637 == 1000 and mark["value"] == level
-        assert mark["column"] == mark["index"] // per_column
-    assert marks == sorted(marks, key=lambda m: m["index"])
+    marks = []
+    while len(marks) < 20:
+        header, _ = session.pages.next("frame")
+        for mark in header["triggers"]:
+            assert mark["column"] == mark["index"] // per_column
+            assert mark["value"] == (level if edge == "rising" else 5 * 1637)
+            marks.append(mark["index"])
+    # The window shows more than a poll brings, so every crossing is marked, in order (the
+    # first sample, n = 0, is never tested).
+    first = 1 if offset == 0 else 0
+    assert marks == [offset + 1637 * k for k in range(first, first + len(marks))]
 
 
 def test_the_status_is_refused_while_streaming_and_says_why(session):

@@ -29,6 +29,7 @@ TICK = 0.05  # seconds between frames: 20 a second
 INPUTS_EVERY = 0.25
 #: A running stream with no new block for this long has lost its instrument (or it fell silent).
 SILENT_AFTER = 2.0
+MAX_MARKS = 32  # trigger marks per frame
 STATUS_WHILE_RUNNING = ("The status is not asked while the acquisition runs: the library then "
                         "answers 'no instrument' without asking. Stop the acquisition first.")
 
@@ -363,7 +364,7 @@ class Session:
         for channel, samples in chunk.samples.items():
             self.reducers[channel].feed(chunk.first[channel], samples)
             self._delivered += len(samples)
-        found = self._search_trigger(chunk)
+        marks = self._search_trigger(chunk)
         if chunk.blocks != self._seen_blocks:
             self._changed, self._seen_blocks = now, chunk.blocks
         elif now - self._changed > SILENT_AFTER:
@@ -377,32 +378,38 @@ class Session:
             "lost": stream.lost,
             "blocks_per_s": (chunk.blocks - blocks) / span if span > 0 else 0.0,
             "samples_per_s": (self._delivered - samples) / span if span > 0 else 0.0,
-            "trigger": found,
+            "triggers": marks,
             "recording": {"file": self.recorder.path.name,
                           "blocks": chunk.blocks} if self.recorder else None,
         }
         segments = {c: r.take(self.columns) for c, r in self.reducers.items()}
         self.publish(encode_frame(header, segments))
 
-    def _search_trigger(self, chunk) -> Optional[Dict]:
+    def _search_trigger(self, chunk) -> List[Dict]:
+        """The crossings of the trigger level among the new samples the page will show (the
+        newest ``columns`` columns' worth), each found by the library's search, at most
+        MAX_MARKS of them."""
         trigger = self.trigger
         if trigger is None or trigger["channel"] not in chunk.samples:
-            return None
+            return []
         channel = trigger["channel"]
-        count = len(chunk.samples[channel])
-        if not count:
-            return None
-        # From the sample before the new ones, so that a crossing between polls is found.
-        first = chunk.first[channel]
-        start = max(0, first - 1)
-        hit = self.stream.trigger(channel, start, first + count - start, trigger["edge"],
-                                  trigger["level"])
-        if hit is None:
-            return None
-        index, value = hit
         per_column = self.reducers[channel].per_column
-        return {"channel": channel, "index": index, "value": value,
-                "column": index // per_column}
+        first = chunk.first[channel]
+        end = first + len(chunk.samples[channel])
+        # From the sample before, so that a crossing between two polls is found too (the
+        # search never tests the first sample it reads).
+        start = max(0, first - 1, end - per_column * self.columns)
+        marks = []
+        while end - start >= 2 and len(marks) < MAX_MARKS:
+            hit = self.stream.trigger(channel, start, end - start, trigger["edge"],
+                                      trigger["level"])
+            if hit is None:
+                break
+            index, value = hit
+            marks.append({"channel": channel, "index": index, "value": value,
+                          "column": index // per_column})
+            start = index
+        return marks
 
     def _silent(self) -> None:
         self._end_stream("")

@@ -36,7 +36,7 @@ before(async () => { browser = await launch(); });
 after(async () => { await browser?.close(); });
 
 // A fresh server with the simulated instrument; `ask` talks to the simulator's side.
-async function startServer(rates = [], environment = {}) {
+export async function startServer(rates = [], environment = {}) {
   const folder = mkdtempSync(path.join(os.tmpdir(), "mv620-view-"));
   const child = spawn(python, [path.join(here, "serve_sim.py"), folder, ...rates], {
     env: { ...process.env, PYTHONPATH: packageRoot, PYTHONDONTWRITEBYTECODE: "1", ...environment },
@@ -197,6 +197,43 @@ test("a rate change takes effect at the next start", async () => {
     const found = await frameWithColumns(page);
     assert.deepEqual(found.state.running_rates, { 2: 1 });
     assert.ok(checkIdentify(found.frame, found.state) > 0);
+  });
+});
+
+test("the trigger's crossings are marked on the trace", async () => {
+  await withServer(["6=10"], async (server, context) => {
+    const page = await openPage(context, server);
+    const level = identify(6, 500); // rising through it at n = 500 + 1637 k
+    await page.selectOption("#trigger-channel", "6");
+    await page.fill("#trigger-level", String(level));
+    await page.click("#trigger-apply");
+    await page.waitForFunction(() => window.mv620view.state.trigger, null, { timeout: WAIT });
+    await start(page);
+    await page.waitForFunction(() => window.mv620view.lastFrame?.header.triggers.length > 0,
+      null, { timeout: WAIT });
+    const { marks, perColumn } = await page.evaluate(() => ({
+      marks: window.mv620view.lastFrame.header.triggers,
+      perColumn: window.mv620view.state.view.per_column["6"],
+    }));
+    for (const mark of marks) {
+      assert.equal(mark.index % 1637, 500);
+      assert.equal(mark.value, level);
+      assert.equal(mark.column, Math.floor(mark.index / perColumn));
+    }
+    assert.match(await page.textContent("#trigger-seen"), /trigger: channel 6, sample/);
+    // The marks are drawn in their own colour.
+    await page.waitForFunction((n) => window.mv620view.drawn > n,
+      await page.evaluate(() => window.mv620view.drawn), { timeout: WAIT });
+    const marked = await page.evaluate(() => {
+      const canvas = document.getElementById("traces");
+      const data = canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data;
+      let count = 0;
+      for (let k = 0; k < data.length; k += 4) {
+        if (data[k] === 255 && data[k + 1] === 207 && data[k + 2] === 102) count += 1;
+      }
+      return count;
+    });
+    assert.ok(marked > 20, `${marked} pixels of trigger marks`);
   });
 });
 

@@ -192,11 +192,12 @@ function onFrame(buffer) {
     }
     received[entry.channel] = {columns, low, high};
   }
-  if (header.trigger) {
-    triggers.push(header.trigger);
-    if (triggers.length > 64) triggers.shift();
-    $("trigger-seen").textContent = `trigger: channel ${header.trigger.channel}, sample ` +
-      `${header.trigger.index.toLocaleString()}, value ${header.trigger.value}`;
+  if (header.triggers.length) {
+    triggers.push(...header.triggers);
+    triggers.splice(0, Math.max(0, triggers.length - 256));
+    const mark = header.triggers.at(-1);
+    $("trigger-seen").textContent = `trigger: channel ${mark.channel}, sample ` +
+      `${mark.index.toLocaleString()}, value ${mark.value}`;
   }
   view.lastFrame = {header, channels: received};
   view.frames += 1;
@@ -270,7 +271,7 @@ function draw() {
     }
     context.fillStyle = COLOURS[k % COLOURS.length];
     const rate = view.state && view.state.running_rates ? view.state.running_rates[channel] : null;
-    context.fillText(`ch ${channel}${rate ? `  rate ${rate}` : ""}   ${lowest}–${highest}`, 6, top + 13);
+    context.fillText(`ch ${channel}${rate ? `  rate ${rate}` : ""}   ${lowest} to ${highest}`, 6, top + 13);
   });
   view.drawn += 1;
 }
