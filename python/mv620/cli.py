@@ -376,17 +376,10 @@ def command_inputs(options) -> int:
 
 
 def command_view(options) -> int:
-    rates = parse_rates(options.rate) if options.rate else {}
-    folder = Path(options.folder)
-    if not folder.is_dir():
-        raise UsageError(f"--folder {folder}: no such folder")
-    instrument = open_instrument(options)
-    from .view.server import serve
+    from .view import run
 
-    serve(instrument, options.address, options.port, folder, not options.no_browser, rates,
-          lambda url: print(f"mv620 view: open {url} (Ctrl-C ends)", flush=True))
-    print("mv620 view: stopped; the acquisition is stopped", file=sys.stderr)
-    return 0
+    rates = parse_rates(options.rate) if options.rate else {}
+    return run(options, lambda: open_instrument(options), rates)
 
 
 # ---- the command line -------------------------------------------------------------------------
@@ -450,14 +443,9 @@ def build_parser() -> argparse.ArgumentParser:
     p = commands.add_parser("view", help="see the instrument live in a web page",
                             description="Serve a live page of the instrument on this machine and "
                                         "open it in the browser.")
-    p.add_argument("-r", "--rate", action="append", default=[], metavar="CHANNELS=RATE",
-                   help="channels to have on at first, as for record")
-    p.add_argument("--address", default="127.0.0.1",
-                   help="the address to listen on (default 127.0.0.1: this machine only)")
-    p.add_argument("--port", type=lambda t: _whole(t, "--port"), default=0,
-                   help="the port (default: a free one)")
-    p.add_argument("--folder", default=".", help="where the page's recordings go (default: here)")
-    p.add_argument("--no-browser", action="store_true", help="only print the page's address")
+    from .view import add_arguments
+
+    add_arguments(p, lambda t: _whole(t, "--port"))
     p.set_defaults(run=command_view)
     for command in commands.choices.values():
         _add_shared_options(command, argparse.SUPPRESS)

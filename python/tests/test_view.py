@@ -242,20 +242,6 @@ def test_frames_carry_each_column_of_the_identify_pattern(session):
     assert set(seen) == {0, 7, 39}
 
 
-def test_a_rate_takes_effect_at_the_next_start(session):
-    started(session, {3: 10})
-    session.submit(Command("rate", {"channel": 3, "rate": 2}))
-    state = session.pages.next("state", where=lambda s: s["rates"][3] == 2)
-    assert state["running_rates"] == {"3": 10}
-    session.submit(Command("stop"))
-    session.pages.next("state", where=lambda s: not s["running"])
-    session.submit(Command("start"))
-    state = session.pages.next("state", where=lambda s: s["running"])
-    assert state["running_rates"] == {"3": 2}
-    header, columns = session.pages.next("frame", where=lambda f: f[1])
-    check_identify_columns(state, columns)
-
-
 @pytest.mark.parametrize("edge, offset", [("rising", 1000), ("falling", 0)])
 def test_the_trigger_marks_each_crossing_the_page_will_show(session, edge, offset):
     # Channel 5's identify pattern rises through this level at n = 1000 + 1637 k and falls
@@ -284,16 +270,6 @@ def test_the_status_is_refused_while_streaming_and_says_why(session):
     session.submit(Command("stop"))
     session.submit(Command("status"))
     assert session.pages.next("status") == {"type": "status", "value": 90, "text": "status 90"}
-
-
-def test_lines_reach_the_instrument(session, instrument):
-    for line, bit in (("autozero", 0), ("even-cal", 2), ("free", 3)):
-        session.submit(Command("line", {"line": line, "on": True}))
-        session.pages.next("state", where=lambda s, b=bit: s["lines"][b])
-        assert instrument.sim.output_lines() >> bit & 1
-    session.submit(Command("line", {"line": "autozero", "on": False}))
-    session.pages.next("state", where=lambda s: s["lines"][0] is False)
-    assert instrument.sim.output_lines() == 0b1100
 
 
 def test_a_recording_holds_the_identify_pattern_from_the_start(session, tmp_path):
@@ -343,19 +319,6 @@ def test_an_unplug_is_shown_and_a_start_after_the_replug_streams_again(session, 
     assert state["instrument"] == "present"
     _, columns = session.pages.next("frame", where=lambda f: f[1])
     check_identify_columns(state, columns)
-
-
-def test_a_download_reports_progress_then_its_result(session, instrument):
-    from test_instrument import IMAGE
-
-    session.submit(Command("download", {"name": "config.idm", "image": IMAGE}))
-    progress = session.pages.next("download", where=lambda m: m["state"] == "progress")
-    assert progress["total"] >= 1
-    done = session.pages.next("download", where=lambda m: m["state"] != "progress")
-    assert done["state"] == "done" and done["packets"] == progress["total"]
-    session.submit(Command("download", {"name": "bad.idm", "image": b"nonsense\r\n"}))
-    failed = session.pages.next("download", where=lambda m: m["state"] != "progress")
-    assert failed["state"] == "failed" and failed["message"]
 
 
 # ---- who may connect ---------------------------------------------------------------------------

@@ -200,3 +200,4 @@ def serve(instrument, address: str = "127.0.0.1", port: int = 0, folder: Path = 
         hub.session.shutdown()
         loop.run_until_complete(runner.cleanup())
         loop.close()
+

@@ -189,8 +189,13 @@ test("a rate change takes effect at the next start", async () => {
     await page.waitForFunction(() =>
       document.getElementById("rates-note").textContent.includes("next start"), null,
     { timeout: WAIT });
-    let { state } = await frameWithColumns(page);
+    const { state } = await frameWithColumns(page);
     assert.deepEqual(state.running_rates, { 2: 10 });
+    // The status is not asked while streaming, and the page says why.
+    await page.click("#status");
+    await page.waitForFunction(() =>
+      document.getElementById("status-result").textContent.includes("Stop the acquisition first"),
+    null, { timeout: WAIT });
     await page.click("#stop");
     await page.waitForFunction(() => !window.mv620view.state.running, null, { timeout: WAIT });
     await start(page);
