@@ -295,14 +295,18 @@ print(total("tests") - failed - total("skipped"), failed)' "$dir/pytest.xml" >"$
     return "$status"
 }
 
-# The page of mv620 view in Debian's chromium. The library comes from the python stage's tree
-# (the same configuration; built here when that stage did not run). playwright-core is installed
-# from the lock file when it is not there yet (.ci/run installs it beforehand).
+# The page of mv620 view in Debian's chromium. The library comes from the python stage's tree,
+# the same configuration: configured here only when there is none (so MV620_FRESH does not make
+# it build twice in one run), built here when needed. playwright-core is installed from the lock
+# file when it is not there yet (.ci/run installs it beforehand).
 stage_web() {
     local dir=$build_root/web lib=$build_root/python
     local python=${MV620_PYTHON:-/usr/bin/python3}
     local tests=$repo/python/tests/browser
-    configure "$lib" native -DMV620_BUILD_TESTS=OFF -DMV620_BUILD_EXAMPLES=OFF -DMV620_BUILD_BENCH=OFF
+    if [[ ! -f $lib/CMakeCache.txt ]]; then
+        MV620_FRESH=0 configure "$lib" native -DMV620_BUILD_TESTS=OFF -DMV620_BUILD_EXAMPLES=OFF \
+            -DMV620_BUILD_BENCH=OFF
+    fi
     build "$lib" MV620ACQm MV620ACQm-sim
     [[ ! -f $lib/.build-failed ]] || : >"$dir/.build-failed"
     if [[ ! -d $tests/node_modules/playwright-core ]]; then

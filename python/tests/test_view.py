@@ -24,7 +24,7 @@ from mv620.view.reduce import ColumnReducer, passes_per_column, samples_per_colu
 from mv620.view.server import Hub, make_app
 from mv620.view.session import Session
 
-from conftest import PACKAGE_ROOT, wait_until
+from conftest import wait_until
 
 # ---- the reduction ----------------------------------------------------------------------------
 

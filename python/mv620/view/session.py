@@ -4,6 +4,11 @@ It runs the controlling page's commands one after the other, reads the stream ev
 reduces each channel to min/max columns and publishes a frame, reads the inputs, and notices
 a silent or lost instrument.  What it publishes goes to every page: JSON text for state and
 replies, binary frames for the traces (see :func:`encode_frame`).
+
+Threads: :meth:`Session.submit`, :meth:`~Session.release`, :meth:`~Session.shutdown` and
+:attr:`Session.state_text` are for the server's thread; everything else runs on the session's
+own thread, which alone calls the instrument (recordings are written on threads of their own,
+from data the session no longer touches).
 """
 
 from __future__ import annotations
@@ -77,7 +82,7 @@ class Session:
         self.instrument = "unknown"
         self.notice = ""
         self.downloading = False
-        self.saving = 0  # recordings being written
+        self._saves: List[threading.Thread] = []  # recordings being written
         self._pace: deque = deque(maxlen=41)  # (time, blocks, samples) over the last ~2 s
         self._changed = 0.0
         self._seen_blocks = 0
@@ -108,8 +113,8 @@ class Session:
     # ---- the thread -----------------------------------------------------------------------
 
     def _run(self) -> None:
-        self._set_rates_now()
-        self._read_inputs(time.monotonic())
+        self._guarded(lambda _: self._set_rates_now(), None)
+        self._guarded(self._read_inputs, time.monotonic())
         self._publish_state()
         due = time.monotonic()
         while True:
@@ -326,7 +331,6 @@ class Session:
         recorder, self.recorder = self.recorder, None
         if recorder is None:
             return
-        self.saving += 1
 
         def save():
             try:
@@ -338,14 +342,15 @@ class Session:
                 self.publish(json.dumps({"type": "record", "state": "saved",
                                          "file": recorder.path.name,
                                          "path": str(recorder.path), **held}))
-            finally:
-                self.saving -= 1
 
-        threading.Thread(target=save, name="mv620-view-save", daemon=True).start()
+        # Written beside the stream, which must go on being read meanwhile.
+        saving = threading.Thread(target=save, name="mv620-view-save", daemon=True)
+        saving.start()
+        self._saves = [t for t in self._saves if t.is_alive()] + [saving]
 
     def _wait_for_saves(self) -> None:
-        while self.saving:
-            time.sleep(0.05)
+        for saving in self._saves:
+            saving.join()
 
     # ---- every tick -------------------------------------------------------------------------
 
