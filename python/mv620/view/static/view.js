@@ -21,6 +21,16 @@ let paused = false;
 let dirty = true;
 let triggers = [];        // marks received, newest last
 let socket = null;
+// A control the user just changed keeps what it shows until the server reports the change
+// done: states published meanwhile (for earlier commands) do not move it back.
+const pending = new Map(); // element id -> the value asked for
+
+function settled(id, value) {
+  if (!pending.has(id)) return true;
+  if (pending.get(id) !== value) return false;
+  pending.delete(id);
+  return true;
+}
 
 function send(message) {
   if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
@@ -67,7 +77,10 @@ function onMessage(message) {
       break;
     case "state": onState(message); break;
     case "inputs": showInputs(message.inputs); break;
-    case "error": showNotice("Error: " + message.message); break;
+    case "error":
+      pending.clear(); // a refused change: show what the server has
+      showNotice("Error: " + message.message);
+      break;
     case "lost": showNotice(message.message); break;
     case "status":
       if (message.refused) setResult("status-result", message.refused, "bad");
@@ -120,11 +133,12 @@ function onState(state) {
   $("rates-note").textContent = differ ? "changed: takes effect at the next start" : "";
   state.rates.forEach((rate, channel) => {
     const select = $(`rate-${channel}`);
-    if (document.activeElement !== select) select.value = String(rate);
+    if (settled(select.id, rate)) select.value = String(rate);
     select.parentElement.classList.toggle("on", rate > 0);
   });
   state.lines.forEach((on, line) => {
     const box = $(`line-${line}`);
+    if (!settled(box.id, on)) return;
     box.indeterminate = on === null;
     box.checked = on === true;
   });
@@ -307,7 +321,10 @@ function build() {
     select.className = "control";
     select.title = `channel ${channel}: samples per 10 scan passes (0: off)`;
     for (const rate of RATES) select.add(new Option(String(rate), String(rate)));
-    select.onchange = () => send({op: "rate", channel, rate: Number(select.value)});
+    select.onchange = () => {
+      pending.set(select.id, Number(select.value));
+      send({op: "rate", channel, rate: Number(select.value)});
+    };
     label.append(select);
     channels.append(label);
     trigger.add(new Option(String(channel), String(channel)));
@@ -319,7 +336,10 @@ function build() {
     box.type = "checkbox";
     box.id = `line-${line}`;
     box.className = "control";
-    box.onchange = () => send({op: "line", line: name, on: box.checked});
+    box.onchange = () => {
+      pending.set(box.id, box.checked);
+      send({op: "line", line: name, on: box.checked});
+    };
     label.append(box, name);
     $("lines").append(label);
   });
