@@ -16,10 +16,15 @@
 #           program are reported as skipped, with the reason.
 #   win64   64-bit Windows (mingw-w64 x86_64): both DLLs and the whole test suite under 64-bit
 #           Wine (its own loader, so it runs on every machine)
+#   python  the Python package's tests (pytest) against the simulated instrument
+#   web     mv620 view in a real browser: Debian's chromium, headless, driven by playwright-core
+#           (python/tests/browser, run by node's test runner) against the simulated instrument;
+#           native build only, so it runs on every machine
 #   The Windows stages include the product DLL end to end, through a test kernel driver started
 #   in the stage's prefix (tests/windows/kernel_driver).
 #
-# usage: scripts/test-all.sh [STAGE...]     (default: lint native asan tsan fuzz win32 win64)
+# usage: scripts/test-all.sh [STAGE...]     (default: lint native asan tsan fuzz win32 win64
+#                                            python web)
 #
 # Each stage configures with the CMake preset of its name (CMakePresets.json), so that
 # `cmake --preset win32` gives a developer the very build of CI; warnings are errors in all of
@@ -45,7 +50,7 @@ build_root=${MV620_BUILD_ROOT:-$repo/build-test}
 jobs=${MV620_JOBS:-2}
 test_timeout=${MV620_TEST_TIMEOUT:-600}
 wine_script=$repo/scripts/wine.sh
-default_stages=(lint native asan tsan fuzz win32 win64 python)
+default_stages=(lint native asan tsan fuzz win32 win64 python web)
 
 # Per-stage results, filled by run_stage.
 declare -A stage_status stage_passed stage_failed stage_skipped stage_seconds stage_note
@@ -292,6 +297,44 @@ print(total("tests") - failed - total("skipped"), failed)' "$dir/pytest.xml" >"$
     else
         echo "0 0" >"$dir/.counts"
         echo "no test report from pytest" >&2
+        [[ $status -ne 0 ]] || status=1
+    fi
+    return "$status"
+}
+
+# The page of mv620 view in Debian's chromium. The library comes from the python stage's tree,
+# the same configuration: configured here only when there is none (so MV620_FRESH does not make
+# it build twice in one run), built here when needed. playwright-core is installed from the lock
+# file when it is not there yet (.ci/run installs it beforehand).
+stage_web() {
+    local dir=$build_root/web lib=$build_root/python
+    local python=${MV620_PYTHON:-/usr/bin/python3}
+    local tests=$repo/python/tests/browser
+    if [[ ! -f $lib/CMakeCache.txt ]]; then
+        MV620_FRESH=0 configure "$lib" native -DMV620_BUILD_TESTS=OFF -DMV620_BUILD_EXAMPLES=OFF \
+            -DMV620_BUILD_BENCH=OFF
+    fi
+    build "$lib" MV620ACQm MV620ACQm-sim
+    [[ ! -f $lib/.build-failed ]] || : >"$dir/.build-failed"
+    if [[ ! -d $tests/node_modules/playwright-core ]]; then
+        log "npm ci (python/tests/browser)"
+        (cd "$tests" && npm ci --no-audit --no-fund)
+    fi
+    log "browser tests (python/tests/browser)"
+    local status=0
+    rm -f "$dir/browser.tap"
+    (cd "$tests" && MV620_SIM_LIBRARY="$lib/src/libMV620ACQm-sim.so" MV620_PYTHON="$python" \
+        node --test --test-concurrency=1 --test-reporter=spec --test-reporter-destination=stdout \
+        --test-reporter=tap --test-reporter-destination="$dir/browser.tap" view.test.mjs) 2>&1 |
+        tee "$dir/browser.log" || status=$?
+    local passed failed
+    passed=$(sed -nE 's/^# pass ([0-9]+)$/\1/p' "$dir/browser.tap" 2>/dev/null | tail -n 1)
+    failed=$(sed -nE 's/^# fail ([0-9]+)$/\1/p' "$dir/browser.tap" 2>/dev/null | tail -n 1)
+    if [[ -n $passed && -n $failed ]]; then
+        echo "$passed $failed" >"$dir/.counts"
+    else
+        echo "0 0" >"$dir/.counts"
+        echo "no test report from node's test runner" >&2
         [[ $status -ne 0 ]] || status=1
     fi
     return "$status"

@@ -6,6 +6,7 @@
     mv620 [--sim] download config.idm
     mv620 [--sim] lines autozero=on odd-cal=off
     mv620 [--sim] inputs
+    mv620 [--sim] view [--rate 0-3=10] [--no-browser]
 
 Every error is one line on standard error and a non-zero exit status: 1 for a fault of the
 instrument, the library or a file, 2 for a mistake on the command line, 3 when the instrument
@@ -450,6 +451,13 @@ def command_inputs(options) -> int:
     return 0
 
 
+def command_view(options) -> int:
+    from .view import run
+
+    rates = parse_rates(options.rate) if options.rate else {}
+    return run(options, lambda: open_instrument(options), rates)
+
+
 # ---- the command line -------------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
@@ -517,6 +525,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = commands.add_parser("inputs", help="read the digital inputs")
     p.set_defaults(run=command_inputs)
+
+    p = commands.add_parser("view", help="see the instrument live in a web page",
+                            description="Serve a live page of the instrument on this machine and "
+                                        "open it in the browser.")
+    from .view import add_arguments
+
+    add_arguments(p, lambda t: _whole(t, "--port"))
+    p.set_defaults(run=command_view)
     for command in commands.choices.values():
         _add_shared_options(command, argparse.SUPPRESS)
     return main
