@@ -48,6 +48,10 @@ PollOutcome waitForBlock(device::DeviceConnection& connection) noexcept {
                 return PollOutcome::Ready;
             }
             failing = false;
+        } else if (connection.instrumentGone()) {
+            // Unplugged: no request will ever be answered again, so there is nothing to wait
+            // for, and the poll would only spin on failures that cost nothing.
+            return PollOutcome::InstrumentGone;
         } else {
             const std::uint32_t now = platform::tickCount();
             if (!failing) {

@@ -79,6 +79,11 @@ bool DeviceConnection::clearOutputLine(std::uint8_t line) noexcept {
     return lineRequest(REQ_CLEAR_OUTPUT, clearOutputValue(line));
 }
 
+bool DeviceConnection::instrumentGone() const noexcept {
+    return deviceHandle_ == platform::kInvalidDevice ||
+           platform::driverBackend().gone(deviceHandle_);
+}
+
 std::optional<std::uint8_t> DeviceConnection::readInputPort() noexcept {
     const VendorRequestBlock block =
         encodeVendorRequest(Direction::DeviceToHost, REQ_READ_INPUT, 0);

@@ -56,6 +56,10 @@ public:
     bool abortReadPipe() noexcept;
     bool resetReadPipe() noexcept;
 
+    // Whether the driver knows the instrument behind this connection to be gone for good: no
+    // request will ever succeed on it again.
+    [[nodiscard]] bool instrumentGone() const noexcept;
+
     // One command: stamps `packet` with the next sequence number, zero bytes 2 and 3 and the
     // checksum (so afterwards it holds the packet as sent), writes it, waits 100 ms and, for every
     // code but CMD_START_ACQUISITION, reads the 64-byte response into `response`. Returns true

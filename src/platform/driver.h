@@ -9,6 +9,22 @@
 //   - src/platform/posix/null_driver.cpp     no driver at all: opening always fails
 //   - src/sim/sim_driver.cpp                 the simulated instrument
 //
+// What every backend keeps, whatever lies below it:
+//   - A bulk read that moved some bytes and then ended (timed out, aborted, broken off by a bus
+//     error) reports those bytes as a short successful read: they have left the instrument, and
+//     the acquisition thread completes the block from where they end. Failing it would make the
+//     retry read the block's rest as a whole block, and every later block would be shifted.
+//     Where the instrument's place in its stream cannot be known (a halted endpoint), the read
+//     fails, and so does every read on that pipe until the pipe is reset: the block is lost,
+//     never shifted.
+//   - Every request returns within a bound: a control request within 0.5 s, a bulk transfer
+//     within 1 s, a reset pipe within 5 s (what the USB stack allows a clear halt); the abort
+//     returns at once. A stop waits for at most the requests of the block in progress (two
+//     block reads, an abort and a reset), about 7 s in all with an instrument gone silent, which
+//     the unload's wait of 10 s covers. The kernel driver on Windows has no time-outs of its own
+//     and answers as the instrument does.
+//   - A device that is gone fails every request at once, and says so through gone().
+//
 // Exactly one backend is linked into each artifact; `driverBackend()` is defined by that backend.
 // The seam stays at the level of the driver's requests so that a backend (such as the one over
 // libusb) only has to answer the six control codes the library issues.
@@ -45,6 +61,13 @@ public:
 
     // Closes a handle returned by open (never called with kInvalidDevice). Must not throw.
     virtual void close(DeviceHandle handle) noexcept = 0;
+
+    // Whether the device behind `handle` is gone for good (unplugged, its driver removed): every
+    // request on the handle fails from now on, at once and without reaching any bus, and only a
+    // handle opened once the device is back can reach it again. A backend that cannot tell a
+    // vanished device from a failing one answers false, and its callers go on by time alone.
+    // Cheap, asks nothing of the device. Must not throw.
+    virtual bool gone(DeviceHandle /*handle*/) noexcept { return false; }
 };
 
 // The backend linked into this artifact. Lives from load to unload.

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -313,6 +315,38 @@ TEST_F(Unplug, MidStreamEndsTheThreadThenAReplugStreamsAgain) {
     streamBlocks(3);
     expectBlocksExact(0, 3);
     EXPECT_EQ(usb_->opens(instrument_), 2U);
+}
+
+// The CPU time the whole process has used, in seconds.
+double processCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Once libusb reports the instrument gone, no request can ever be answered again: the thread
+// ends at once instead of polling failures until its one-second rule ends it, which kept a core
+// busy for that second. On the real clock, so that the rule would count real time.
+TEST_F(Unplug, AGoneInstrumentEndsTheThreadWithoutPolling) {
+    MV620Sim_SetVirtualClock(0, 0);
+    allChannelsAtRate10();
+    MV620Sim_UnplugAfterBlocks(2);
+    MV620Sim_ReadyNeverFrom(2); // the thread polls the ready bit when the unplug comes
+    ASSERT_EQ(Start_Acquisition(nullptr), 1);
+    ASSERT_TRUE(eventually([] { return blocks() >= 2; }));
+    // From the unplug (the next poll after the second block) to the thread's end, waiting here
+    // without using a core, so that what is used is the thread's.
+    const double before = processCpuSeconds();
+    for (int wait = 0; wait < 60000 && usb_->openNodes() != 0; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const double used = processCpuSeconds() - before;
+    ASSERT_EQ(usb_->openNodes(), 0U) << "the thread ended and closed its handle";
+    // A poll spinning on failures for its second would use most of it.
+    EXPECT_LT(used, 0.2) << "seconds of CPU between the unplug and the thread's end";
+    EXPECT_TRUE(returnsAtAll([] { EXPECT_EQ(Stop_Acquisition(), 0); }));
+    EXPECT_EQ(blocks(), 2U);
+    expectBlocksExact(0, 2);
 }
 
 // Pulled out while the instrument holds a block read unanswered: the read ends at once, the block

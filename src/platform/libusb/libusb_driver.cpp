@@ -384,6 +384,7 @@ public:
                  void* out, std::uint32_t outLength,
                  std::uint32_t* bytesReturned) noexcept override;
     void close(DeviceHandle handle) noexcept override;
+    bool gone(DeviceHandle handle) noexcept override;
 
 private:
     bool descriptor(Connection& connection, void* out, std::uint32_t outLength,
@@ -459,6 +460,12 @@ void LibusbDriver::close(DeviceHandle handle) noexcept {
     // the release would start a session of its own and find the device still claimed (busy).
     // Holding the lock, it waits for the release instead. Releasing moves no data.
     closing.reset();
+}
+
+bool LibusbDriver::gone(DeviceHandle handle) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = connections_.find(handle);
+    return found != connections_.end() && found->second->session()->gone();
 }
 
 bool LibusbDriver::control(DeviceHandle handle, std::uint32_t code, const void* in,
