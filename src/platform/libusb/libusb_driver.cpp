@@ -7,9 +7,8 @@
 //   abort pipe          cancels whatever transfer is pending on the pipe, on any handle
 //   reset pipe          clears the halt of the pipe's endpoint
 //
-// Pipes are numbered as the general-purpose driver numbers them: pipe i is the i-th endpoint of
-// interface 0, alternate setting 0, in descriptor order. For the instrument's firmware pipe 0 is
-// the bulk IN endpoint (the read pipe) and pipe 1 the bulk OUT endpoint (the write pipe).
+// Pipe 0 (the read pipe) is interface 0's bulk IN endpoint, pipe 1 (the write pipe) its bulk OUT
+// endpoint, found by their direction (see the pipes below).
 //
 // Every open handle shares one open libusb device (a session), counted by reference: the first
 // open finds and claims the instrument, the last close releases it. Once the instrument is gone
@@ -22,6 +21,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -198,6 +198,61 @@ libusb_device* chooseInstrument(libusb_device* const* devices, std::size_t count
     return chosen;
 }
 
+// ---- The pipes
+// ------------------------------------------------------------------------------------
+//
+// Pipe 0 (the read pipe) is interface 0's bulk IN endpoint and pipe 1 (the write pipe) its bulk
+// OUT endpoint, the first of each in alternate setting 0, whatever their order and addresses. A
+// device with the instrument's IDs that lacks either is not the instrument as the firmware makes
+// it: it is not opened, and the library says why once on stderr, since nothing else would tell.
+
+struct Pipes {
+    std::uint8_t read = 0;
+    std::uint8_t write = 0;
+};
+
+std::optional<Pipes> pipesOf(libusb_device* device) noexcept {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS) {
+        return std::nullopt;
+    }
+    std::optional<std::uint8_t> in;
+    std::optional<std::uint8_t> out;
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
+        const libusb_interface& interface = config->interface[i];
+        if (interface.num_altsetting < 1 || interface.altsetting[0].bInterfaceNumber != 0) {
+            continue;
+        }
+        const libusb_interface_descriptor& setting = interface.altsetting[0];
+        for (int e = 0; e < setting.bNumEndpoints; ++e) {
+            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+            if ((endpoint.bmAttributes & 0x03U) != LIBUSB_TRANSFER_TYPE_BULK) {
+                continue;
+            }
+            auto& slot = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0 ? in : out;
+            if (!slot.has_value()) {
+                slot = endpoint.bEndpointAddress;
+            }
+        }
+    }
+    libusb_free_config_descriptor(config);
+    if (!in.has_value() || !out.has_value()) {
+        return std::nullopt;
+    }
+    return Pipes{*in, *out};
+}
+
+void tellOnce(libusb_device* device) noexcept {
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true, std::memory_order_relaxed)) {
+        std::fprintf(stderr,
+                     "MV620ACQm: the USB device at bus %u, address %u has the instrument's IDs but "
+                     "not a bulk IN and a bulk OUT endpoint on interface 0; it is not used\n",
+                     unsigned{libusb_get_bus_number(device)},
+                     unsigned{libusb_get_device_address(device)});
+    }
+}
+
 // ---- Sessions and connections -------------------------------------------------------------------
 
 class Connection;
@@ -205,9 +260,8 @@ class Connection;
 // One open libusb device with interface 0 claimed, shared by every handle opened while it lives.
 class Session {
 public:
-    Session(libusb_context* context, libusb_device_handle* device,
-            std::vector<std::uint8_t> endpoints) noexcept
-        : context_(context), device_(device), endpoints_(std::move(endpoints)) {}
+    Session(libusb_context* context, libusb_device_handle* device, Pipes pipes) noexcept
+        : context_(context), device_(device), pipes_(pipes) {}
     ~Session() {
         // Gives the interface back; with auto-detach on, libusb binds a kernel driver that was
         // detached at the claim again. Fails harmlessly when the instrument is gone.
@@ -227,10 +281,14 @@ public:
 
     // The endpoint address of driver pipe `pipe`, or nothing when the interface has no such pipe.
     std::optional<std::uint8_t> endpointOf(std::uint32_t pipe) const noexcept {
-        if (pipe >= endpoints_.size()) {
+        switch (pipe) {
+        case 0:
+            return pipes_.read;
+        case 1:
+            return pipes_.write;
+        default:
             return std::nullopt;
         }
-        return endpoints_[pipe];
     }
 
     bool gone() const noexcept { return gone_.load(std::memory_order_relaxed); }
@@ -253,7 +311,7 @@ public:
 private:
     libusb_context* context_;
     libusb_device_handle* device_;
-    std::vector<std::uint8_t> endpoints_; // endpoint addresses by pipe index
+    Pipes pipes_;
 
     // Set by whichever connection's request first finds the instrument gone, read before every
     // request on every connection of the session. Relaxed: the flag publishes nothing else, and a
@@ -278,10 +336,16 @@ std::shared_ptr<Session> Session::open() noexcept {
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context, &list);
     libusb_device_handle* device = nullptr;
+    std::optional<Pipes> pipes;
     if (count > 0) {
         libusb_device* chosen = chooseInstrument(list, static_cast<std::size_t>(count));
-        if (chosen != nullptr && libusb_open(chosen, &device) != LIBUSB_SUCCESS) {
-            device = nullptr;
+        if (chosen != nullptr) {
+            pipes = pipesOf(chosen);
+            if (!pipes.has_value()) {
+                tellOnce(chosen);
+            } else if (libusb_open(chosen, &device) != LIBUSB_SUCCESS) {
+                device = nullptr;
+            }
         }
     }
     if (list != nullptr) {
@@ -292,39 +356,16 @@ std::shared_ptr<Session> Session::open() noexcept {
         return nullptr;
     }
 
-    // The pipes: the endpoints of interface 0, alternate setting 0, in descriptor order.
-    std::vector<std::uint8_t> endpoints;
-    libusb_config_descriptor* config = nullptr;
-    bool described = false;
-    if (libusb_get_active_config_descriptor(libusb_get_device(device), &config) == LIBUSB_SUCCESS) {
-        for (int i = 0; i < config->bNumInterfaces && !described; ++i) {
-            const libusb_interface& interface = config->interface[i];
-            if (interface.num_altsetting < 1 || interface.altsetting[0].bInterfaceNumber != 0) {
-                continue;
-            }
-            const libusb_interface_descriptor& setting = interface.altsetting[0];
-            try {
-                for (int e = 0; e < setting.bNumEndpoints; ++e) {
-                    endpoints.push_back(setting.endpoint[e].bEndpointAddress);
-                }
-                described = true;
-            } catch (const std::bad_alloc&) {
-                break;
-            }
-        }
-        libusb_free_config_descriptor(config);
-    }
-
     // Detach whatever kernel driver is bound to the interface (libusb binds it again when the
     // interface is released); systems where libusb cannot do that simply go on to the claim.
     libusb_set_auto_detach_kernel_driver(device, 1);
-    if (!described || libusb_claim_interface(device, 0) != LIBUSB_SUCCESS) {
+    if (libusb_claim_interface(device, 0) != LIBUSB_SUCCESS) {
         libusb_close(device);
         libusb_exit(context);
         return nullptr;
     }
     try {
-        return std::make_shared<Session>(context, device, std::move(endpoints));
+        return std::make_shared<Session>(context, device, *pipes);
     } catch (const std::bad_alloc&) {
         libusb_release_interface(device, 0);
         libusb_close(device);
