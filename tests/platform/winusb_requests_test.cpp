@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -364,6 +365,31 @@ TEST(Identity, InstanceIdsOfTheInstrument) {
     EXPECT_FALSE(isInstrumentInstance(L"USB\\VID_0547&PID_1003\\x"));
     EXPECT_FALSE(isInstrumentInstance(L"HID\\VID_0547&PID_1002\\x"));
     EXPECT_FALSE(isInstrumentInstance(L"USB\\VID_0547"));
+}
+
+// The INF that binds WinUSB to the instrument sets the interface GUID the backend looks for, and
+// names the instrument's hardware ID for every machine it installs on.
+TEST(Inf, SetsTheInterfaceGuidTheBackendLooksFor) {
+    std::ifstream inf(MV620_INF_FILE);
+    ASSERT_TRUE(inf.is_open()) << MV620_INF_FILE;
+    std::vector<std::string> guids;
+    int models = 0;
+    for (std::string line; std::getline(inf, line);) {
+        if (line.rfind("HKR,,DeviceInterfaceGUIDs,0x10000,", 0) == 0) {
+            const std::size_t open = line.find("\"{");
+            const std::size_t close = line.find("}\"");
+            ASSERT_NE(open, std::string::npos) << line;
+            ASSERT_NE(close, std::string::npos) << line;
+            guids.push_back(line.substr(open + 1, close - open));
+        }
+        if (line.rfind("%DeviceName% = Instrument_Install, USB\\VID_0547&PID_1002", 0) == 0) {
+            ++models;
+        }
+    }
+    ASSERT_EQ(guids.size(), 1U);
+    EXPECT_EQ(parseGuid(std::wstring(guids[0].begin(), guids[0].end())), kInterfaceGuid)
+        << guids[0];
+    EXPECT_EQ(models, 3) << "x86, amd64 and arm64";
 }
 
 } // namespace
