@@ -350,7 +350,14 @@ std::shared_ptr<Session> Session::open(const WinusbFunctions& functions) {
             CloseHandle(file);
             continue;
         }
-        auto session = std::make_shared<Session>(functions, file, usbInterface);
+        std::shared_ptr<Session> session;
+        try {
+            session = std::make_shared<Session>(functions, file, usbInterface);
+        } catch (const std::bad_alloc&) {
+            functions.free(usbInterface);
+            CloseHandle(file);
+            throw;
+        }
         Connection calls(session);
         if (calls.usable() && WinusbDevice::isInstrument(calls) &&
             session->device().configure(calls)) {
@@ -371,8 +378,9 @@ public:
     void close(DeviceHandle handle) noexcept override;
 
 private:
-    // Guards the table of connections, the session new handles join and the loading of
-    // winusb.dll. Never held while a request runs.
+    // Guards the table of connections, the session new handles join, the loading of winusb.dll,
+    // and the opening and freeing of the device, so that those never overlap. Never held while a
+    // request runs.
     std::mutex mutex_;
     bool loadTried_ = false;
     bool loaded_ = false;
@@ -416,17 +424,18 @@ DeviceHandle WinusbDriver::open(const char* /*path*/) noexcept {
 }
 
 void WinusbDriver::close(DeviceHandle handle) noexcept {
-    std::unique_ptr<Connection> closing;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = connections_.find(handle);
-        if (found == connections_.end()) {
-            return;
-        }
-        closing = std::move(found->second);
-        connections_.erase(found);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = connections_.find(handle);
+    if (found == connections_.end()) {
+        return;
     }
-    // Outside the lock: the last connection of a session frees the device.
+    std::unique_ptr<Connection> closing = std::move(found->second);
+    connections_.erase(found);
+    // Under the lock: the last connection of a session frees the device here. The session is
+    // forgotten the moment its last reference goes, so an open that came between that moment and
+    // the freeing would start a session of its own and find the device still held by this one
+    // (WinUSB admits one handle): no instrument. Holding the lock, it waits for the freeing
+    // instead, which moves no data.
     closing.reset();
 }
 
