@@ -15,8 +15,9 @@
 //
 // It keeps WinUSB's documented rules, and fails a call that breaks one with
 // ERROR_INVALID_PARAMETER (or ERROR_INVALID_HANDLE): the file handle must be opened for
-// overlapped I/O, one WinUsb_Initialize per file handle, and one interface handle on a device
-// at a time (another is refused with ERROR_ACCESS_DENIED, as when another program holds it);
+// overlapped I/O, one WinUsb_Initialize per file handle, and one interface handle on the
+// instrument at a time, across processes (another is refused with ERROR_ACCESS_DENIED, as when
+// another program holds it; the device files of one folder are one instrument);
 // pipe IDs must be the interface's, in the right direction; policies take their documented
 // sizes. A pipe that has PIPE_TRANSFER_TIMEOUT set reports a read the instrument answered short
 // as WinUSB reports a time-out part-way (ERROR_SEM_TIMEOUT with the bytes moved); a failed

@@ -6,16 +6,18 @@
 #   winusb_device.sh cleanup MACHINE DEVICE.exe                     take it all away again
 #
 # setup copies the test winusb.dll into the prefix's system folder (keeping Wine's own beside
-# it; the prefix runs with WINEDLLOVERRIDES=winusb=n, so Wine's stubs are never loaded), then
-# registers two devices with DEVICE.exe (mv620_winusb_device): MV620INF, as the project's INF
-# installs the instrument, and MV620GENERIC, as a generic WinUSB installer does. Each interface
-# path is made openable by a link in the prefix's dosdevices folder to a file of its own in
-# FOLDER, which the test winusb.dll takes for the device. Setup first undoes a setup left over
-# from an interrupted run; cleanup succeeds when there is nothing to take away.
+# it; the prefix runs with WINEDLLOVERRIDES=winusb=n, so Wine's stubs are never loaded). Each
+# machine has a prefix of its own (scripts/wine.sh), so that folder is system32 for the 32-bit
+# DLL too: a 32-bit prefix has no syswow64. Then it registers two devices with DEVICE.exe
+# (mv620_winusb_device): MV620INF, as the project's INF installs the instrument, and
+# MV620GENERIC, as a generic WinUSB installer does. Each interface path is made openable by a
+# link in the prefix's dosdevices folder to a file of its own in FOLDER; the test winusb.dll
+# takes the files of one folder for one instrument. Setup first undoes a setup left over from an
+# interrupted run; cleanup succeeds when there is nothing to take away.
 set -eu
 
 [ $# -ge 3 ] || {
-    sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 action=$1
