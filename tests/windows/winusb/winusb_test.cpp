@@ -13,6 +13,8 @@
 
 #include <windows.h>
 
+#include <winusb.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -135,6 +137,98 @@ TEST_F(BackendChoice, NoInstrumentAnswering) {
         EXPECT_STREQ(call.function, "WinUsb_Initialize");
         EXPECT_EQ(call.error, static_cast<unsigned>(ERROR_DEVICE_NOT_CONNECTED));
     }
+}
+
+// ---- The test winusb.dll itself -----------------------------------------------------------------
+
+// The device paths winusb.setup registered: the instrument bound by the INF, and by a generic
+// installer.
+constexpr wchar_t kInfDevice[] =
+    L"\\\\?\\usb#vid_0547&pid_1002#mv620inf#{a6920bda-1e12-4029-a7cc-d1e8acf8d6b5}";
+constexpr wchar_t kGenericDevice[] =
+    L"\\\\?\\usb#vid_0547&pid_1002#mv620generic#{5c1e8d44-0d6b-4b43-9c5a-2f3e1d7a6b90}";
+
+// The test winusb.dll keeps the rules of WinUSB that the backend must keep, so that the backend's
+// passing its tests means it keeps them: each broken rule is refused.
+class WinusbContract : public ProductDll {
+protected:
+    void SetUp() override {
+        ProductDll::SetUp();
+        ASSERT_EQ(dll().Get_MV620ACQ_Status(), 90); // the product DLL loads winusb.dll
+        const HMODULE winusb = GetModuleHandleW(L"winusb.dll");
+        ASSERT_NE(winusb, nullptr);
+        bindControl(winusb, "WinUsb_Initialize", initialize_);
+        bindControl(winusb, "WinUsb_Free", free_);
+        bindControl(winusb, "WinUsb_ReadPipe", readPipe_);
+        bindControl(winusb, "WinUsb_WritePipe", writePipe_);
+        bindControl(winusb, "WinUsb_SetPipePolicy", setPipePolicy_);
+        ASSERT_TRUE(initialize_ && free_ && readPipe_ && writePipe_ && setPipePolicy_);
+    }
+    void TearDown() override {
+        for (HANDLE file : files_) {
+            CloseHandle(file);
+        }
+        ProductDll::TearDown();
+    }
+
+    HANDLE open(const wchar_t* path, DWORD flags) {
+        const HANDLE file =
+            CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, flags, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            files_.push_back(file);
+        }
+        return file;
+    }
+
+    // The error of a call that failed, or 0 when it succeeded.
+    static DWORD errorOf(BOOL ok) { return ok != FALSE ? 0 : GetLastError(); }
+
+    decltype(&WinUsb_Initialize) initialize_ = nullptr;
+    decltype(&WinUsb_Free) free_ = nullptr;
+    decltype(&WinUsb_ReadPipe) readPipe_ = nullptr;
+    decltype(&WinUsb_WritePipe) writePipe_ = nullptr;
+    decltype(&WinUsb_SetPipePolicy) setPipePolicy_ = nullptr;
+    std::vector<HANDLE> files_;
+};
+
+TEST_F(WinusbContract, RefusesWhatWinusbRefuses) {
+    WINUSB_INTERFACE_HANDLE usb = nullptr;
+    const HANDLE synchronous = open(kInfDevice, 0);
+    ASSERT_NE(synchronous, INVALID_HANDLE_VALUE) << "winusb.setup registered no device";
+    EXPECT_EQ(errorOf(initialize_(synchronous, &usb)), static_cast<DWORD>(ERROR_INVALID_PARAMETER))
+        << "a handle not opened for overlapped I/O";
+
+    const HANDLE file = open(kInfDevice, FILE_FLAG_OVERLAPPED);
+    ASSERT_EQ(errorOf(initialize_(file, &usb)), 0U);
+    WINUSB_INTERFACE_HANDLE again = nullptr;
+    EXPECT_EQ(errorOf(initialize_(file, &again)), static_cast<DWORD>(ERROR_INVALID_PARAMETER))
+        << "a second WinUsb_Initialize on one handle";
+    WINUSB_INTERFACE_HANDLE other = nullptr;
+    const HANDLE otherFile = open(kGenericDevice, FILE_FLAG_OVERLAPPED);
+    EXPECT_EQ(errorOf(initialize_(otherFile, &other)), static_cast<DWORD>(ERROR_ACCESS_DENIED))
+        << "a second interface on the instrument";
+
+    const std::int64_t requests = MV620Sim_GetRequestCount();
+    std::array<UCHAR, 64> buffer{};
+    ULONG moved = 0;
+    EXPECT_EQ(errorOf(readPipe_(usb, kWritePipeId, buffer.data(), 64, &moved, nullptr)),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(errorOf(writePipe_(usb, kReadPipeId, buffer.data(), 64, &moved, nullptr)),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(errorOf(readPipe_(usb, 0x83, buffer.data(), 64, &moved, nullptr)),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ULONG timeout = 1000;
+    EXPECT_EQ(errorOf(setPipePolicy_(usb, 0x05, PIPE_TRANSFER_TIMEOUT, sizeof(timeout), &timeout)),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(errorOf(setPipePolicy_(usb, kReadPipeId, PIPE_TRANSFER_TIMEOUT, 2, &timeout)),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(MV620Sim_GetRequestCount(), requests) << "no refused call reached the instrument";
+
+    ASSERT_EQ(errorOf(free_(usb)), 0U);
+    EXPECT_EQ(errorOf(free_(usb)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(errorOf(initialize_(otherFile, &other)), 0U) << "the instrument is free again";
+    EXPECT_EQ(errorOf(free_(other)), 0U);
 }
 
 // ---- WinUSB's rules, and the stream through it
