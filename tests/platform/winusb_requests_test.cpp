@@ -36,9 +36,17 @@ std::ostream& operator<<(std::ostream& out, const Call& call) {
                << "/" << call.setup.length << ")";
 }
 
+// The instrument's interface 0: its bulk IN pipe, then its bulk OUT pipe.
+std::vector<PipeInfo> instrumentPipes() {
+    std::vector<PipeInfo> pipes(2);
+    pipes[0] = PipeInfo{PipeType::Bulk, kIn};
+    pipes[1] = PipeInfo{PipeType::Bulk, kOut};
+    return pipes;
+}
+
 class FakeWinusb final : public WinusbCalls {
 public:
-    std::vector<PipeInfo> pipes = {{PipeType::Bulk, kIn}, {PipeType::Bulk, kOut}};
+    std::vector<PipeInfo> pipes = instrumentPipes();
     std::array<std::uint8_t, 18> descriptor = {18, 1, 0, 2, 0xFF, 0, 0, 64, 0x47, 0x05, 0x02, 0x10};
     CallResult next{true, 0, 0}; // how the next transfer ends; moved 0 on success: all of it
     std::uint8_t inputByte = 0x80;
@@ -88,8 +96,9 @@ public:
     }
     bool setPipeTimeout(std::uint8_t pipe, std::uint32_t milliseconds) noexcept override {
         timeouts.emplace_back(pipe, milliseconds);
-        return true;
+        return pipe != refusedTimeoutPipe;
     }
+    std::optional<std::uint8_t> refusedTimeoutPipe; // SetPipePolicy fails on it
 
 private:
     CallResult ended(std::uint32_t whole) noexcept {
@@ -158,6 +167,21 @@ TEST_P(PipesByDirection, ReadPipeIsTheBulkInPipeWritePipeTheBulkOut) {
     const std::vector<std::pair<std::uint8_t, std::uint32_t>> timeouts = {
         {0x00, 500}, {found->first, 1000}, {found->second, 1000}};
     EXPECT_EQ(fake.timeouts, timeouts);
+}
+
+// A bulk pipe that keeps WinUSB's default (no time-out) could hang a stop: the device is not
+// used. The control pipe has WinUSB's own time-out to fall back on.
+TEST(Timeouts, DeviceNotUsedWithoutABulkPipesTimeout) {
+    for (const std::uint8_t pipe : {kIn, kOut}) {
+        FakeWinusb fake;
+        fake.refusedTimeoutPipe = pipe;
+        WinusbDevice device;
+        EXPECT_FALSE(device.configure(fake)) << int{pipe};
+    }
+    FakeWinusb fake;
+    fake.refusedTimeoutPipe = kControlPipeId;
+    WinusbDevice device;
+    EXPECT_TRUE(device.configure(fake));
 }
 
 INSTANTIATE_TEST_SUITE_P(

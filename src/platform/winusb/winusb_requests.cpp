@@ -58,8 +58,10 @@ bool WinusbDevice::configure(WinusbCalls& calls) noexcept {
     }
     readPipe_ = *in;
     writePipe_ = *out;
-    return calls.setPipeTimeout(kControlPipeId, kControlTimeoutMilliseconds) &&
-           calls.setPipeTimeout(readPipe_, kBulkTimeoutMilliseconds) &&
+    // The control pipe has a time-out of WinUSB's own (5 s) should this one not be taken; a bulk
+    // pipe without one would wait for ever.
+    calls.setPipeTimeout(kControlPipeId, kControlTimeoutMilliseconds);
+    return calls.setPipeTimeout(readPipe_, kBulkTimeoutMilliseconds) &&
            calls.setPipeTimeout(writePipe_, kBulkTimeoutMilliseconds);
 }
 

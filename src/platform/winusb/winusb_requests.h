@@ -117,8 +117,8 @@ public:
     static bool isInstrument(WinusbCalls& calls) noexcept;
 
     // Finds interface 0's bulk IN and bulk OUT pipes and sets the time-outs of those and of the
-    // control pipe. False when a pipe is missing or a time-out cannot be set: the device is then
-    // not used.
+    // control pipe. False when a bulk pipe is missing or its time-out cannot be set: the device is
+    // then not used.
     bool configure(WinusbCalls& calls) noexcept;
 
     std::uint8_t readPipeId() const noexcept { return readPipe_; }
