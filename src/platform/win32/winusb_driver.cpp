@@ -28,11 +28,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cwchar>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mv620::platform {
