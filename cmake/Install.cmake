@@ -7,6 +7,8 @@
 #                               targets MV620ACQm::MV620ACQm and MV620ACQm::MV620ACQm-sim
 #   lib/pkgconfig/              MV620ACQm.pc and MV620ACQm-sim.pc
 #   share/doc/MV620ACQm/        the README and the example programs' sources
+#   driver/ (Windows)           mv620.inf, which binds WinUSB to the instrument
+#                               (src/platform/CMakeLists.txt)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

@@ -63,8 +63,10 @@ enter_prefix() {
     WINEPREFIX=$root/$1
     WINEARCH=$1
     WINEDEBUG=-all
-    # No Mono or Gecko installer dialogs, no desktop menu entries.
-    WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    # No Mono or Gecko installer dialogs, no desktop menu entries. winusb.dll only as a native
+    # DLL: Wine's own is stubs that abort the program; the WinUSB tests put the project's test
+    # winusb.dll into the system folder (tests/windows/winusb), and without it there is none.
+    WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winusb=n"
     export WINEPREFIX WINEARCH WINEDEBUG WINEDLLOVERRIDES
     unset DISPLAY WAYLAND_DISPLAY || :
     : "${HOME:=$root}"

@@ -5,6 +5,9 @@
 // request with an input and an output buffer, close. Everything below it is one backend:
 //
 //   - src/platform/win32/ezusb_driver.cpp    the EZ-USB general-purpose kernel driver (Windows)
+//   - src/platform/win32/winusb_driver.cpp   the instrument through WinUSB (Windows), which the
+//                                            Windows DLLs use when the legacy device is missing
+//                                            (win32/driver_choice.cpp)
 //   - src/platform/libusb/libusb_driver.cpp  the instrument over libusb-1.0 (Linux)
 //   - src/platform/posix/null_driver.cpp     no driver at all: opening always fails
 //   - src/sim/sim_driver.cpp                 the simulated instrument

@@ -7,10 +7,14 @@
 #     without a name; with --sim-header also every MV620Sim_ function that header declares, at
 #     ordinals after the library's, and nothing else;
 #   - the imports: system DLLs only (no C++ runtime, libgcc or winpthread DLL);
-#   - the version resource: file and product version (fixed part and strings) = --version.
+#   - the version resource: file and product version (fixed part and strings) = --version;
+#   - with --winusb, the WinUSB backend inside: SetupAPI imported, and winusb.dll loaded at run
+#     time (LoadLibraryExW and GetProcAddress imported, the module's name and the name of every
+#     WinUsb_ function the backend binds in the file).
 #
 # usage: check_dll_exports.sh [--machine i386|x86-64] [--module NAME.dll] [--version A.B.C.D]
-#                             [--sim-header HEADER] --names FILE [--objdump OBJDUMP] FILE.dll
+#                             [--sim-header HEADER] [--winusb] --names FILE [--objdump OBJDUMP]
+#                             FILE.dll
 # --module defaults to the DLL's file name, --version to 1.0.0.1. OBJDUMP defaults to the
 # mingw-w64 objdump of the machine, else objdump.
 # Exit status: 0 all checks passed, 1 a check failed, 2 bad usage or unreadable input.
@@ -22,11 +26,12 @@ machine=i386
 module=
 version=1.0.0.1
 sim_header=
+winusb=
 objdump_tool=${OBJDUMP:-}
 
 usage() {
     echo "usage: $0 [--machine i386|x86-64] [--module NAME.dll] [--version A.B.C.D]" \
-        "[--sim-header HEADER] --names FILE [--objdump OBJDUMP] FILE.dll" >&2
+        "[--sim-header HEADER] [--winusb] --names FILE [--objdump OBJDUMP] FILE.dll" >&2
     exit 2
 }
 
@@ -36,6 +41,7 @@ while [ $# -gt 0 ]; do
     --module) [ $# -ge 2 ] || usage; module=$2; shift 2 ;;
     --version) [ $# -ge 2 ] || usage; version=$2; shift 2 ;;
     --sim-header) [ $# -ge 2 ] || usage; sim_header=$2; shift 2 ;;
+    --winusb) winusb=1; shift ;;
     --names) [ $# -ge 2 ] || usage; names_file=$2; shift 2 ;;
     --objdump) [ $# -ge 2 ] || usage; objdump_tool=$2; shift 2 ;;
     --) shift; break ;;
@@ -110,7 +116,7 @@ BEGIN {
         isDeclared[line] = 1
         declaredCount++
     }
-    split("kernel32.dll user32.dll msvcrt.dll advapi32.dll ntdll.dll", allowed, " ")
+    split("kernel32.dll user32.dll msvcrt.dll advapi32.dll ntdll.dll setupapi.dll", allowed, " ")
     for (i in allowed) isAllowed[allowed[i]] = 1
     section = ""
 }
@@ -316,6 +322,30 @@ END {
     }
     exit 1
 }' "$work/rsrc" || status=1
+
+# ---- The WinUSB backend -----------------------------------------------------------------------
+if [ -n "$winusb" ]; then
+    winusb_fail() {
+        echo "FAIL: no WinUSB backend: $*"
+        status=1
+    }
+    grep -qi 'DLL Name: setupapi\.dll' "$work/headers" || winusb_fail "SetupAPI is not imported"
+    for name in LoadLibraryExW GetProcAddress SetupDiGetClassDevsW SetupDiOpenDevRegKey; do
+        grep -Eq "[[:space:]]$name\$" "$work/headers" || winusb_fail "$name is not imported"
+    done
+    # LoadLibraryExW takes the module's name in UTF-16.
+    LC_ALL=C od -An -v -tx1 "$dll" | tr -d ' \n' >"$work/bytes"
+    utf16=$(printf 'winusb.dll' | od -An -v -tx1 | tr -d ' \n' | sed 's/../&00/g')
+    grep -q "$utf16" "$work/bytes" || winusb_fail "winusb.dll is not named in the file"
+    for name in WinUsb_Initialize WinUsb_Free WinUsb_GetDescriptor WinUsb_QueryInterfaceSettings \
+        WinUsb_QueryPipe WinUsb_SetPipePolicy WinUsb_ControlTransfer WinUsb_ReadPipe \
+        WinUsb_WritePipe WinUsb_AbortPipe WinUsb_ResetPipe WinUsb_GetOverlappedResult; do
+        LC_ALL=C grep -aq "$name" "$dll" || winusb_fail "$name is not named in the file"
+    done
+    if [ "$status" -eq 0 ]; then
+        echo "ok: $dll: the WinUSB backend (SetupAPI imported, winusb.dll loaded at run time)"
+    fi
+fi
 
 if [ "$status" -ne 0 ]; then
     echo "$dll does not have the required exports, imports or version"

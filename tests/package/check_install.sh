@@ -39,6 +39,7 @@ build() {
             present "lib/lib$library.dll.a"
             present "lib/$library.def"
         done
+        present driver/mv620.inf
     else
         for library in MV620ACQm MV620ACQm-sim; do
             present "lib/lib$library.so"

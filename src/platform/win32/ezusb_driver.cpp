@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/driver.h"
+#include "platform/win32/driver_backends.h"
 
 namespace mv620::platform {
 namespace {
@@ -39,7 +40,7 @@ public:
 
 } // namespace
 
-DriverBackend& driverBackend() noexcept {
+DriverBackend& ezusbDriver() noexcept {
     static EzusbDriver driver;
     return driver;
 }

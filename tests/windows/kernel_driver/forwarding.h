@@ -19,6 +19,9 @@
  * followed by `dataLength` bytes, which the driver copies into the caller's output buffer. A
  * close and a refusal are only told: no answer follows.
  *
+ * The test winusb.dll (tests/windows/winusb) speaks the same conversation from inside the test
+ * program, on connections of its own, numbering its sessions from FORWARDING_WINUSB_FIRST_FILE.
+ *
  * All fields are 32-bit, in the machine's own byte order.
  */
 #ifndef MV620_KERNEL_DRIVER_FORWARDING_H
@@ -32,6 +35,9 @@
 /* The driver's device and its link, as the library reaches it: "\\.\Ezusb-0". */
 #define FORWARDING_DEVICE_NAME L"\\Device\\Ezusb-0"
 #define FORWARDING_DEVICE_LINK L"\\DosDevices\\Ezusb-0"
+
+/* The first session number of the test winusb.dll: the kernel driver's never come near it. */
+#define FORWARDING_WINUSB_FIRST_FILE 0x10000u
 
 /* First field of every message: catches a connection that has lost its framing. */
 #define FORWARDING_MAGIC 0x4B444D36u
@@ -79,9 +85,16 @@ typedef struct ForwardedRequest {
     unsigned int refusal;          /* FORWARDED_REFUSED_*, for FORWARDED_REFUSED */
 } ForwardedRequest;
 
+/* ForwardedReply.succeeded. A failure because the instrument is gone (unplugged, absent) is a
+ * failure like any other to the driver; the test winusb.dll (tests/windows/winusb) reports it as
+ * WinUSB does. */
+#define FORWARDED_FAILED 0u
+#define FORWARDED_SUCCEEDED 1u
+#define FORWARDED_FAILED_GONE 2u
+
 typedef struct ForwardedReply {
     unsigned int magic;
-    unsigned int succeeded;     /* 1: complete the request with success, 0: with failure */
+    unsigned int succeeded;     /* FORWARDED_SUCCEEDED, FORWARDED_FAILED or FORWARDED_FAILED_GONE */
     unsigned int bytesReturned; /* the count the driver reports (IoStatus.Information) */
     unsigned int dataLength;    /* bytes that follow, for the caller's output buffer */
 } ForwardedReply;

@@ -53,11 +53,14 @@ HANDLE createInstance(bool first) {
                             nullptr);
 }
 
-bool sendReply(HANDLE pipe, bool succeeded, std::uint32_t bytesReturned, const std::uint8_t* data,
-               std::uint32_t dataLength) {
+bool sendReply(HANDLE pipe, const DriverEvent& event, const std::uint8_t* data) {
+    const std::uint32_t bytesReturned = event.bytesReturned;
+    const std::uint32_t dataLength = event.dataLength;
     ForwardedReply reply{};
     reply.magic = FORWARDING_MAGIC;
-    reply.succeeded = succeeded ? 1U : 0U;
+    reply.succeeded = event.succeeded ? FORWARDED_SUCCEEDED
+                      : event.gone    ? FORWARDED_FAILED_GONE
+                                      : FORWARDED_FAILED;
     reply.bytesReturned = bytesReturned;
     reply.dataLength = dataLength;
     return writeAll(pipe, &reply, sizeof(reply)) &&
@@ -134,6 +137,7 @@ void InstrumentHost::serve(void* pipe) {
                 files_[request.file] = handle;
             }
             event.succeeded = handle != platform::kInvalidDevice;
+            event.gone = !event.succeeded && goneFor(platform::kInvalidDevice);
         } else if (request.kind == FORWARDED_CONTROL) {
             if (request.inLength > FORWARDING_MAX_TRANSFER ||
                 request.outLength > FORWARDING_MAX_TRANSFER ||
@@ -154,6 +158,7 @@ void InstrumentHost::serve(void* pipe) {
                 request.inLength != 0 ? input.data() : nullptr, request.inLength,
                 request.outLength != 0 ? output.data() : nullptr, request.outLength, &returned);
             event.bytesReturned = event.succeeded ? returned : 0;
+            event.gone = !event.succeeded && goneFor(handleOf(request.file));
             // A bulk write's buffer holds the bytes that went out: nothing comes back in it.
             if (event.succeeded && request.code != sim::kIoctlBulkWrite) {
                 event.dataLength = std::min(event.bytesReturned, request.outLength);
@@ -178,14 +183,24 @@ void InstrumentHost::serve(void* pipe) {
         // Recorded before the answer: the caller may look at the log as soon as it has it.
         event.answered = true;
         record(event);
-        if (!sendReply(pipe, event.succeeded, event.bytesReturned, output.data(),
-                       event.dataLength)) {
+        if (!sendReply(pipe, event, output.data())) {
             break;
         }
     }
     // The driver dropped the connection (it stopped, or found it broken); its sessions live on
     // until their closes, which a new connection brings.
     CloseHandle(pipe);
+}
+
+bool InstrumentHost::goneFor(std::intptr_t handle) {
+    return sim::SimDriver::instance().withState([handle](sim::DriverState& state) {
+        if (!state.model.reachable()) {
+            return true;
+        }
+        const auto open = state.handles.find(handle);
+        return handle != platform::kInvalidDevice &&
+               (open == state.handles.end() || open->second != state.model.plugGeneration());
+    });
 }
 
 void InstrumentHost::record(const DriverEvent& event) {

@@ -25,6 +25,7 @@ struct DriverEvent {
     std::uint32_t file = 0; // the session: the driver's number of the file object
     bool answered = false;  // a create or a control request, answered
     bool succeeded = false; // the reply's verdict
+    bool gone = false;      // a failure because the instrument is gone
     std::uint32_t bytesReturned = 0;
     std::uint32_t dataLength = 0;       // bytes sent back for the caller's output buffer
     std::array<std::uint8_t, 16> in{};  // the first input bytes of a control request
@@ -56,6 +57,8 @@ private:
     void listen(void* firstInstance);
     void serve(void* pipe);
     void record(const DriverEvent& event);
+    // Whether the simulated driver's handle `handle` can no longer reach the instrument.
+    static bool goneFor(std::intptr_t handle);
 
     mutable std::mutex mutex_;
     std::vector<DriverEvent> events_;

@@ -7,9 +7,10 @@
 //
 // The driver must be running (ctest's kernel_driver fixture starts it), except for the suite
 // DriverStopped, which runs after the fixture has stopped it. Each suite is one ctest test.
-#include "instrument_host.h"
-#include "product_library.h"
-#include "support/eventually.h"
+// LinesAndInputs, Status, Download and Acquisition run a second time through WinUSB, with the
+// driver stopped (MV620_TEST_PATH=winusb; see ../winusb/winusb_test.cpp): through either way, the
+// instrument host sees the same requests.
+#include "product_dll_fixture.h"
 #include "support/scratch_folder.h"
 #include "support/stream_model.h"
 
@@ -36,25 +37,9 @@ using testing::eventually;
 using testing::expectedSample;
 using testing::ScratchFolder;
 
-constexpr std::uint32_t kDescriptorCode = 0x222004;
-constexpr std::uint32_t kVendorCode = 0x222059;
-constexpr std::uint32_t kBulkReadCode = 0x22204E;
-constexpr std::uint32_t kBulkWriteCode = 0x222051;
-constexpr std::uint32_t kAbortCode = 0x22203D;
-constexpr std::uint32_t kResetCode = 0x222035;
-constexpr std::uint32_t kBlockSamples = 32000;
-constexpr std::uint32_t kBlockBytes = 2 * kBlockSamples;
-
 // The descriptor request returns the 18 bytes of the standard device descriptor into the
 // library's 146-byte buffer.
 constexpr std::uint32_t kDescriptorBytesReturned = 18;
-
-const ProductLibrary& dll() { return productLibrary(); }
-InstrumentHost& host() { return InstrumentHost::instance(); }
-
-bool allClosed() { return host().openFiles() == 0 && MV620Sim_GetOpenHandles() == 0; }
-
-std::uint32_t blocks() { return static_cast<std::uint32_t>(dll().Get_Blocks_Transferred()); }
 
 // The DLL's opens of the driver's device (it also opens the configuration image).
 std::vector<CreateFileCall> deviceOpens() {
@@ -63,65 +48,7 @@ std::vector<CreateFileCall> deviceOpens() {
     return opens;
 }
 
-std::vector<DriverEvent> eventsOfKind(std::uint32_t kind) {
-    std::vector<DriverEvent> selected;
-    for (const DriverEvent& event : host().events()) {
-        if (event.request.kind == kind) {
-            selected.push_back(event);
-        }
-    }
-    return selected;
-}
-
-// The control requests of the session that sent the start packet: the acquisition thread's.
-std::vector<DriverEvent> acquisitionRequests() {
-    const std::vector<DriverEvent> controls = eventsOfKind(FORWARDED_CONTROL);
-    const auto start = std::find_if(controls.begin(), controls.end(), [](const DriverEvent& e) {
-        return e.request.code == kBulkWriteCode;
-    });
-    std::vector<DriverEvent> selected;
-    if (start != controls.end()) {
-        std::copy_if(controls.begin(), controls.end(), std::back_inserter(selected),
-                     [&](const DriverEvent& e) { return e.file == start->file; });
-    }
-    return selected;
-}
-
-bool isInputPoll(const DriverEvent& e) {
-    return e.request.code == kVendorCode && e.request.outLength == 1;
-}
-
-// Every test starts with a healthy instrument, no acquisition, every channel off, nothing open
-// and empty logs, and ends with nothing left open, no request refused by the driver and none
-// malformed for the instrument.
-class KernelDriver : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_STREQ(host().failure(), "");
-        ASSERT_TRUE(dll().complete) << "MV620ACQm.dll missing or incomplete";
-        ASSERT_TRUE(dll().recordingOpens) << "the DLL does not import CreateFileA";
-        dll().Stop_Acquisition();
-        ASSERT_TRUE(eventually(allClosed));
-        MV620Sim_Reset();
-        for (int channel = 0; channel < 40; ++channel) {
-            dll().Set_Sample_Rate(channel, 0);
-        }
-        host().clearEvents();
-        clearCreateFileCalls();
-    }
-
-    void TearDown() override {
-        dll().Stop_Acquisition();
-        EXPECT_TRUE(eventually(allClosed)) << "a handle of the library was left open";
-        EXPECT_EQ(MV620Sim_GetMalformedRequests(), 0)
-            << "a request the instrument's driver refuses";
-        if (!refusalsExpected_) {
-            EXPECT_TRUE(eventsOfKind(FORWARDED_REFUSED).empty()) << "the driver refused a request";
-        }
-    }
-
-    bool refusalsExpected_ = false;
-};
+using KernelDriver = ProductDll;
 
 // ---- The driver itself, without the library ----------------------------------------------------
 
