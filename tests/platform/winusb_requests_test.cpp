@@ -336,6 +336,25 @@ TEST_P(Endings, DecideTheRequestAndWhetherTheInstrumentIsGone) {
     EXPECT_EQ(fake_.calls.empty(), e.gone);
 }
 
+// After a stall or a bus error part-way through a block, the instrument's place in its stream is
+// not known: the read fails, and so does every later one on that pipe, without a call, until the
+// reset that follows a lost block. The retry can then never take the block's rest as a whole
+// block and shift every block after it.
+TEST_F(Mapping, AFailedTransferHaltsItsPipeUntilItIsReset) {
+    fake_.next = CallResult{false, kErrorGenFailure, 20000};
+    EXPECT_FALSE(pipeRequest(IOCTL_BULK_READ, 0, 64000));
+    fake_.next = CallResult{true, 0, 0};
+    fake_.calls.clear();
+    EXPECT_FALSE(pipeRequest(IOCTL_BULK_READ, 0, 44000)) << "the retry";
+    EXPECT_TRUE(fake_.calls.empty());
+    EXPECT_TRUE(pipeRequest(IOCTL_BULK_WRITE, 1, 64)) << "the other pipe is not halted";
+    EXPECT_TRUE(pipeRequest(IOCTL_ABORT_PIPE, 0, 0));
+    EXPECT_TRUE(pipeRequest(IOCTL_RESET_PIPE, 0, 0));
+    EXPECT_TRUE(pipeRequest(IOCTL_BULK_READ, 0, 64000)) << "reset: the next block";
+    EXPECT_EQ(fake_.calls.back(), (Call{"ReadPipe", kIn, 64000, {}}));
+    EXPECT_FALSE(device_.gone());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, Endings,
     ::testing::Values(

@@ -73,6 +73,8 @@ public:
     }
 
     void close(DeviceHandle handle) noexcept override { backendOf(handle).close(handle); }
+
+    bool gone(DeviceHandle handle) noexcept override { return backendOf(handle).gone(handle); }
 };
 
 } // namespace

@@ -380,6 +380,7 @@ public:
                  void* out, std::uint32_t outLength,
                  std::uint32_t* bytesReturned) noexcept override;
     void close(DeviceHandle handle) noexcept override;
+    bool gone(DeviceHandle handle) noexcept override;
 
 private:
     // Guards the table of connections, the session new handles join, the loading of winusb.dll,
@@ -441,6 +442,12 @@ void WinusbDriver::close(DeviceHandle handle) noexcept {
     // (WinUSB admits one handle): no instrument. Holding the lock, it waits for the freeing
     // instead, which moves no data.
     closing.reset();
+}
+
+bool WinusbDriver::gone(DeviceHandle handle) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = connections_.find(handle);
+    return found != connections_.end() && found->second->session().device().gone();
 }
 
 bool WinusbDriver::control(DeviceHandle handle, std::uint32_t code, const void* in,

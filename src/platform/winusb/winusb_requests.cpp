@@ -94,6 +94,18 @@ bool WinusbDevice::settle(const CallResult& result, std::uint32_t& moved) noexce
     return false;
 }
 
+bool WinusbDevice::settleBulk(std::uint8_t pipe, const CallResult& result,
+                              std::uint32_t& moved) noexcept {
+    if (settle(result, moved)) {
+        return true;
+    }
+    const bool ended = result.error == kErrorSemTimeout || result.error == kErrorOperationAborted;
+    if (!ended && !gone()) {
+        halted_.fetch_or(haltBit(pipe), std::memory_order_relaxed);
+    }
+    return false;
+}
+
 bool WinusbDevice::request(WinusbCalls& calls, std::uint32_t code, const void* in,
                            std::uint32_t inLength, void* out, std::uint32_t outLength,
                            std::uint32_t* bytesReturned) noexcept {
@@ -122,18 +134,21 @@ bool WinusbDevice::request(WinusbCalls& calls, std::uint32_t code, const void* i
                         moved);
             break;
         case IOCTL_BULK_READ:
-            ok = pipe.has_value() && *pipe == readPipe_ &&
-                 settle(calls.readPipe(*pipe, buffer, outLength), moved);
+            ok = pipe.has_value() && *pipe == readPipe_ && !halted(*pipe) &&
+                 settleBulk(*pipe, calls.readPipe(*pipe, buffer, outLength), moved);
             break;
         case IOCTL_BULK_WRITE:
-            ok = pipe.has_value() && *pipe == writePipe_ &&
-                 settle(calls.writePipe(*pipe, buffer, outLength), moved);
+            ok = pipe.has_value() && *pipe == writePipe_ && !halted(*pipe) &&
+                 settleBulk(*pipe, calls.writePipe(*pipe, buffer, outLength), moved);
             break;
         case IOCTL_ABORT_PIPE:
             ok = pipe.has_value() && settle(calls.abortPipe(*pipe), moved);
             break;
         case IOCTL_RESET_PIPE:
             ok = pipe.has_value() && settle(calls.resetPipe(*pipe), moved);
+            if (ok) {
+                halted_.fetch_and(~haltBit(*pipe), std::memory_order_relaxed);
+            }
             break;
         default:
             break;
