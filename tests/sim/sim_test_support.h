@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/driver.h"
+#include "support/expected_protocol.h"
 
 #include <algorithm>
 #include <array>
@@ -11,24 +12,21 @@
 
 namespace simtest {
 
-inline constexpr char kPath[] = "\\\\.\\Ezusb-0";
-inline constexpr std::uint32_t kDescriptorCode = 0x222004;
-inline constexpr std::uint32_t kVendorCode = 0x222059;
-inline constexpr std::uint32_t kBulkReadCode = 0x22204E;
-inline constexpr std::uint32_t kBulkWriteCode = 0x222051;
-inline constexpr std::uint32_t kAbortCode = 0x22203D;
-inline constexpr std::uint32_t kResetCode = 0x222035;
-inline constexpr std::uint32_t kBlockBytes = 64000;
-inline constexpr std::uint32_t kBlockSamples = 32000;
+using mv620::expected::kAbortCode;
+using mv620::expected::kBlockBytes;
+using mv620::expected::kBlockSamples;
+using mv620::expected::kBulkReadCode;
+using mv620::expected::kBulkWriteCode;
+using mv620::expected::kDescriptorCode;
+using mv620::expected::kResetCode;
+using mv620::expected::kVendorCode;
+inline constexpr const char* kPath = mv620::expected::kDevicePath;
 
 using Packet = std::array<std::uint8_t, 64>;
 using Dividers = std::array<int, 40>; // by channel
 
-// The scan order written out pass by pass as the instrument's manual lists it, kept apart from
-// the simulator's own table.
-inline constexpr std::array<int, 40> kChannelsByPosition = {
-    3,  31, 8,  36, 13, 17, 26, 22, 4,  32, 9,  37, 14, 18, 27, 23, 0,  28, 5,  33,
-    10, 38, 15, 19, 1,  29, 6,  34, 11, 39, 24, 20, 2,  30, 7,  35, 12, 16, 25, 21};
+// The scan order, kept apart from the simulator's own table.
+inline constexpr const std::array<int, 40>& kChannelsByPosition = mv620::expected::kScanOrder;
 
 inline std::array<std::uint8_t, 10> vendorBlock(std::uint8_t direction, std::uint8_t request,
                                                 std::uint16_t value, std::uint16_t index = 0) {
@@ -187,7 +185,7 @@ private:
 };
 
 inline std::uint16_t identifyValue(int channel, std::uint64_t n) {
-    return static_cast<std::uint16_t>(channel * 1637 + static_cast<int>(n % 1637));
+    return static_cast<std::uint16_t>(mv620::expected::identifyValue(channel, n));
 }
 
 // The first `count` samples of the stream, found by listing, for every channel on its own, the

@@ -8,15 +8,15 @@
 #include <utility>
 #include <vector>
 
+#include "support/expected_protocol.h"
+
 namespace mv620::testing {
 
-inline constexpr std::array<int, 40> kScanOrderForTests = {
-    3,  31, 8,  36, 13, 17, 26, 22, 4,  32, 9,  37, 14, 18, 27, 23, 0,  28, 5,  33,
-    10, 38, 15, 19, 1,  29, 6,  34, 11, 39, 24, 20, 2,  30, 7,  35, 12, 16, 25, 21};
+inline constexpr const std::array<int, 40>& kScanOrderForTests = expected::kScanOrder;
 
 // The identifying pattern: the n-th sample of channel c since the start.
 inline std::int32_t expectedSample(std::int32_t channel, std::uint32_t n) {
-    return channel * 1637 + static_cast<std::int32_t>(n % 1637U);
+    return expected::identifyValue(channel, n);
 }
 
 class StreamModel {

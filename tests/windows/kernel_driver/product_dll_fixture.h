@@ -6,6 +6,7 @@
 #include "instrument_host.h"
 #include "product_library.h"
 #include "support/eventually.h"
+#include "support/expected_protocol.h"
 
 #include "../winusb/test_winusb.h"
 #include "MV620ACQm_sim.h"
@@ -22,14 +23,14 @@
 
 namespace mv620::kerneltest {
 
-inline constexpr std::uint32_t kDescriptorCode = 0x222004;
-inline constexpr std::uint32_t kVendorCode = 0x222059;
-inline constexpr std::uint32_t kBulkReadCode = 0x22204E;
-inline constexpr std::uint32_t kBulkWriteCode = 0x222051;
-inline constexpr std::uint32_t kAbortCode = 0x22203D;
-inline constexpr std::uint32_t kResetCode = 0x222035;
-inline constexpr std::uint32_t kBlockSamples = 32000;
-inline constexpr std::uint32_t kBlockBytes = 2 * kBlockSamples;
+using expected::kAbortCode;
+using expected::kBlockBytes;
+using expected::kBlockSamples;
+using expected::kBulkReadCode;
+using expected::kBulkWriteCode;
+using expected::kDescriptorCode;
+using expected::kResetCode;
+using expected::kVendorCode;
 
 inline const ProductLibrary& dll() { return productLibrary(); }
 inline InstrumentHost& host() { return InstrumentHost::instance(); }

@@ -29,6 +29,7 @@
 #include <winternl.h>
 #include <winusb.h>
 
+#include "../../support/expected_protocol.h"
 #include "../kernel_driver/forwarding.h"
 #include "test_winusb.h"
 
@@ -45,12 +46,12 @@
 namespace {
 
 // The legacy driver's requests, as the instrument host takes them.
-constexpr unsigned kDescriptorCode = 0x222004;
-constexpr unsigned kVendorCode = 0x222059;
-constexpr unsigned kBulkReadCode = 0x22204E;
-constexpr unsigned kBulkWriteCode = 0x222051;
-constexpr unsigned kAbortCode = 0x22203D;
-constexpr unsigned kResetCode = 0x222035;
+using mv620::expected::kAbortCode;
+using mv620::expected::kBulkReadCode;
+using mv620::expected::kBulkWriteCode;
+using mv620::expected::kDescriptorCode;
+using mv620::expected::kResetCode;
+using mv620::expected::kVendorCode;
 constexpr unsigned kDescriptorBufferBytes = 146;
 
 // The instrument's interface 0: its bulk OUT pipe, then its bulk IN pipe (an order the
