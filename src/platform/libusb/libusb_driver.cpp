@@ -198,8 +198,7 @@ libusb_device* chooseInstrument(libusb_device* const* devices, std::size_t count
     return chosen;
 }
 
-// ---- The pipes
-// ------------------------------------------------------------------------------------
+// ---- The pipes ----------------------------------------------------------------------------------
 //
 // Pipe 0 (the read pipe) is interface 0's bulk IN endpoint and pipe 1 (the write pipe) its bulk
 // OUT endpoint, the first of each in alternate setting 0, whatever their order and addresses. A
