@@ -7,8 +7,9 @@
 //   - A control call (status query, download) claims the pipe for each exchange it makes (one
 //     packet and its answer) and releases it after the answer. Answers come back in the order of
 //     the packets, so one exchange holds the pipe at a time, from its packet's write to its
-//     answer's read; a claim made meanwhile on another thread waits for it. The claim is refused
-//     while a stream has the pipe or is claiming it; the call then sends nothing more.
+//     answer's read; claims made meanwhile on other threads wait for their turn, in the order
+//     they were made, so that no caller can keep another waiting. The claim is refused while a
+//     stream has the pipe or is claiming it; the call then sends nothing more.
 //   - A start claims the pipe for its stream before the acquisition thread is created: from then
 //     on every exchange is refused, and the start waits until the exchange that is already under
 //     way (at most one packet, its 100 ms wait and its answer) has ended. The stream's claim ends
@@ -21,10 +22,12 @@
 // no claim: they stay allowed during an acquisition.
 #pragma once
 
+#include <cstdint>
+
 namespace mv620::device {
 
-// A claim for one command exchange; claimed() tells whether it was granted. Waits while another
-// thread's exchange holds the pipe. Any thread.
+// A claim for one command exchange; claimed() tells whether it was granted. Waits for the
+// exchanges claimed before it on other threads. Any thread.
 class ExchangeClaim {
 public:
     ExchangeClaim() noexcept;
@@ -36,6 +39,7 @@ public:
 
 private:
     bool claimed_;
+    std::uint32_t ticket_; // this exchange's turn
 };
 
 // Whether a command exchange would be granted now (no stream has the pipe). Any thread.
