@@ -88,8 +88,10 @@ class Device:
         return image.words, image.packets
 
     def start(self) -> "Stream":
-        """Starts an acquisition with the rates set now; MV620Error when the library refuses."""
-        acquisition = Acquisition(self.instrument, None)
+        """Starts an acquisition with the rates set now; MV620Error when the library refuses.
+        Its losses go to the page and a recording's file as the chunks bring them, and are not
+        also kept here, so that a stream of any length takes bounded memory."""
+        acquisition = Acquisition(self.instrument, None, keep_losses=False)
         acquisition.start()
         return Stream(self.instrument, acquisition)
 
