@@ -5,6 +5,7 @@ import asyncio
 import json
 import queue
 import re
+import resource
 import signal
 import struct
 import subprocess
@@ -107,6 +108,8 @@ def test_a_column_spans_the_same_passes_on_every_channel(rates, window, columns)
     ({"op": "download", "name": "a.idm", "data": "AAEC"}, {"name": "a.idm", "image": b"\0\1\2"}),
     ({"op": "record", "action": "start", "file": "run 1.csv"},
      {"action": "start", "file": "run 1.csv"}),
+    ({"op": "record", "action": "start", "file": "long run.h5"},
+     {"action": "start", "file": "long run.h5"}),
     ({"op": "start"}, {}),
 ])
 def test_good_messages_are_taken_with_their_values(message, found):
@@ -199,14 +202,19 @@ class Pages:
                 return found
 
 
-@pytest.fixture
-def session(instrument, tmp_path):
+def open_session(instrument, folder):
     instrument.sim.set_rate(320_000)  # the instrument's own pace
     pages = Pages()
-    running = Session(Device(instrument), tmp_path, pages)
+    running = Session(Device(instrument), folder, pages)
     running.pages = pages
     running.start()
     pages.next("state")
+    return running
+
+
+@pytest.fixture
+def session(instrument, tmp_path):
+    running = open_session(instrument, tmp_path)
     yield running
     running.shutdown()
 
@@ -272,24 +280,105 @@ def test_the_status_is_refused_while_streaming_and_says_why(session):
     assert session.pages.next("status") == {"type": "status", "value": 90, "text": "status 90"}
 
 
-def test_a_recording_holds_the_identify_pattern_from_the_start(session, tmp_path):
+@pytest.mark.parametrize("name", ["run.npz", "run.csv", "run.h5"])
+def test_a_recording_holds_the_identify_pattern_from_the_start(session, tmp_path, name):
     started(session, {0: 10, 2: 5})
-    session.submit(Command("record", {"action": "start", "file": "run.npz"}))
+    session.submit(Command("record", {"action": "start", "file": name}))
     state = session.pages.next("state", where=lambda s: s["recording"])
     assert state["running"]
     session.pages.next("frame", where=lambda f: f[0]["recording"] and f[0]["blocks"] >= 5)
     session.submit(Command("record", {"action": "stop"}))
     saved = session.pages.next("record")
     assert saved["state"] == "saved" and saved["lost"] == 0 and saved["blocks"] >= 5
-    recording = mv620.load(tmp_path / "run.npz")
+    assert saved["path"] == str(tmp_path / name)
+    recording = mv620.load(tmp_path / name)
+    assert recording.rates == {0: 10, 2: 5}
     for channel in (0, 2):
         samples = recording[channel]
         assert len(samples) >= 5 * 32000 // 3
         assert (samples == identify_value(channel, np.arange(len(samples)))).all()
+    assert saved["samples"] == len(recording[0]) + len(recording[2])
     # The acquisition goes on; a second file of the same name is refused.
     assert session.stream is not None
-    session.submit(Command("record", {"action": "start", "file": "run.npz"}))
+    session.submit(Command("record", {"action": "start", "file": name}))
     assert "exists" in session.pages.next("error")["message"]
+
+
+def test_a_recording_is_written_as_it_goes_to_a_hidden_file_named_at_the_end(session, tmp_path):
+    started(session, {0: 10, 1: 10, 2: 10, 3: 10})
+    session.submit(Command("record", {"action": "start", "file": "growing.csv"}))
+    sizes = []
+    for blocks in (2, 6):
+        session.pages.next("frame", where=lambda f: (f[0]["recording"] or {}).get(
+            "blocks", 0) >= blocks)
+        partial = list(tmp_path.glob(".growing.csv.*.part"))
+        assert len(partial) == 1 and not (tmp_path / "growing.csv").exists()
+        sizes.append(partial[0].stat().st_size)
+    # On disk already as the recording goes: a block is 8000 scan passes of the four channels,
+    # a row of at least 30 bytes each, and all but the newest block's rows are complete.
+    assert sizes[0] < sizes[1] and sizes[1] >= 5 * 8000 * 30
+    session.submit(Command("record", {"action": "stop"}))
+    assert session.pages.next("record")["state"] == "saved"
+    assert (tmp_path / "growing.csv").stat().st_size >= sizes[1]
+    assert not list(tmp_path.glob(".*.part"))
+
+
+def test_a_name_taken_or_a_folder_not_writable_is_refused_before_recording(instrument,
+                                                                        tmp_path):
+    folder = tmp_path / "recordings"
+    folder.mkdir()
+    (folder / "taken.csv").write_text("kept as it is\n")
+    session = open_session(instrument, folder)
+    try:
+        state = started(session, {0: 10})
+        session.submit(Command("record", {"action": "start", "file": "taken.csv"}))
+        assert "taken.csv exists" in session.pages.next("error")["message"]
+        folder.joinpath("taken.csv").unlink()
+        folder.rmdir()  # now nothing can be written there
+        session.submit(Command("record", {"action": "start", "file": "new.npz"}))
+        refused = session.pages.next("error")
+        assert refused["op"] == "record"
+        assert "cannot record to new.npz" in refused["message"]
+        assert "No such file or directory" in refused["message"]
+        # The acquisition that ran goes on, not restarted, and nothing records.
+        after = session.pages.next("state")
+        assert after["running"] and after["epoch"] == state["epoch"]
+        assert after["recording"] is None
+        header, _ = session.pages.next("frame")
+        assert header["epoch"] == state["epoch"] and header["recording"] is None
+    finally:
+        session.shutdown()
+    assert not folder.exists()
+
+
+def unplugged(session, instrument):
+    instrument.sim.unplug_after_blocks(instrument.sim.blocks_delivered() + 3)
+    session.pages.next("lost")
+
+
+@pytest.mark.parametrize("end, ending", [
+    (lambda s, i: s.submit(Command("record", {"action": "stop"})), "stopped from the page"),
+    (lambda s, i: s.submit(Command("stop")), "the acquisition was stopped from the page"),
+    (lambda s, i: s.release(), "the controlling page closed"),
+    (lambda s, i: s.shutdown(), "the server stopped"),
+    (unplugged, "no block came from the instrument for 2 s"),
+], ids=["stop recording", "stop", "page closed", "server stopped", "instrument lost"])
+def test_every_ending_keeps_what_was_recorded_and_says_how_it_ended(session, instrument,
+                                                                    tmp_path, end, ending):
+    started(session, {3: 10, 4: 1})
+    session.submit(Command("record", {"action": "start", "file": "kept.npz"}))
+    session.pages.next("frame", where=lambda f: (f[0]["recording"] or {}).get("blocks", 0) >= 2)
+    end(session, instrument)
+    saved = session.pages.next("record")
+    assert saved["state"] == "saved" and saved["ending"] == ending
+    with np.load(tmp_path / "kept.npz") as held:
+        assert str(held["ending"]) == ending
+        assert int(held["blocks"]) == saved["blocks"] >= 2
+        for channel in (3, 4):
+            samples = held[f"channel{channel}"]
+            assert len(samples) >= 2 * 32000 * {3: 10, 4: 1}[channel] // 11
+            assert (samples == identify_value(channel, np.arange(len(samples)))).all()
+    assert not list(tmp_path.glob(".*"))
 
 
 def test_closing_the_page_stops_the_acquisition_and_keeps_the_recording(session, instrument,
@@ -447,34 +536,119 @@ def test_a_second_page_only_watches_and_a_bad_message_gets_an_error(serve):
 
 # ---- the command -------------------------------------------------------------------------------
 
-def test_ctrl_c_stops_the_acquisition_and_ends_the_server(cli, sim_library_path):
-    environment = cli.environment()
-    process = subprocess.Popen(
-        [sys.executable, "-m", "mv620", "--sim", "view", "--no-browser", "--rate", "0-3=10"],
-        cwd=cli.folder, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        text=True)
-    try:
-        line = process.stdout.readline()
-        url = re.search(r"http://127\.0\.0\.1:\d+/\?token=\S+", line).group(0)
-        base, token = url.split("/?token=")
+class ViewProcess:
+    """``mv620 --sim view`` in a process of its own, in the cli's folder, and a page's socket to
+    it; ``limit`` caps the size of the files it writes (a full disk)."""
 
-        async def start():
+    def __init__(self, cli, *args, limit=None):
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        self.folder = cli.folder
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "mv620", "--sim", "view", "--no-browser", *args],
+            cwd=cli.folder, env=cli.environment(), stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, text=True, preexec_fn=small_files if limit else None)
+        line = self.process.stdout.readline()
+        url = re.search(r"http://127\.0\.0\.1:\d+/\?token=\S+", line).group(0)
+        self.base, self.token = url.split("/?token=")
+
+    def drive(self, page):
+        """Runs ``page(socket)`` with a socket of the controlling page."""
+        async def main():
             import aiohttp
 
             async with aiohttp.ClientSession() as client:
-                socket = await client.ws_connect(f"{base}/ws?token={token}", origin=base)
-                await socket.send_str(json.dumps({"op": "start"}))
-                while not (await receive_json(socket, "state"))["running"]:
-                    pass
-                process.send_signal(signal.SIGINT)
-                ends = (WSMsgType.CLOSE, WSMsgType.CLOSING, WSMsgType.CLOSED)
-                while (await socket.receive(timeout=30)).type not in ends:
-                    pass
-                assert socket.closed
+                socket = await client.ws_connect(f"{self.base}/ws?token={self.token}",
+                                                 origin=self.base)
+                await page(socket)
 
-        asyncio.run(start())
-        assert process.wait(timeout=60) == 0
-        assert "acquisition is stopped" in process.stderr.read()
+        asyncio.run(asyncio.wait_for(main(), 120))  # only against a hang
+
+    def interrupt(self):
+        """Ctrl-C; returns the exit status and standard error."""
+        self.process.send_signal(signal.SIGINT)
+        return self.process.wait(timeout=60), self.process.stderr.read()
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait()
+
+
+async def until_running(socket):
+    while not (await receive_json(socket, "state"))["running"]:
+        pass
+
+
+async def until_recorded(socket, blocks):
+    """Waits for a frame of a recording that holds ``blocks`` blocks."""
+    while True:
+        message = await socket.receive(timeout=30)
+        assert message.type in (WSMsgType.TEXT, WSMsgType.BINARY), message
+        if message.type == WSMsgType.BINARY:
+            header, _ = decode_frame(message.data)
+            if (header["recording"] or {}).get("blocks", 0) >= blocks:
+                return
+
+
+def test_ctrl_c_stops_the_acquisition_keeps_the_recording_and_ends_the_server(cli):
+    view = ViewProcess(cli, "--rate", "0-3=10")
+    try:
+        async def page(socket):
+            await socket.send_str(json.dumps({"op": "record", "action": "start",
+                                              "file": "interrupted.npz"}))
+            await until_running(socket)
+            await until_recorded(socket, 2)
+            view.process.send_signal(signal.SIGINT)
+            ends = (WSMsgType.CLOSE, WSMsgType.CLOSING, WSMsgType.CLOSED)
+            while (await socket.receive(timeout=30)).type not in ends:
+                pass
+            assert socket.closed
+
+        view.drive(page)
+        assert view.process.wait(timeout=60) == 0
+        assert "acquisition is stopped" in view.process.stderr.read()
     finally:
-        process.kill()
-        process.wait()
+        view.kill()
+    with np.load(cli.folder / "interrupted.npz") as held:
+        assert str(held["ending"]) == "the server stopped" and int(held["blocks"]) >= 2
+        for channel in range(4):
+            samples = held[f"channel{channel}"]
+            assert len(samples) >= 2 * 8000
+            assert (samples == identify_value(channel, np.arange(len(samples)))).all()
+    assert not list(cli.folder.glob(".*"))
+
+
+def test_a_full_disk_ends_the_recording_with_whole_rows_and_the_acquisition_goes_on(cli):
+    # Room for more than the ring holds (15 blocks of 16,000 rows of about 30 bytes), so that
+    # the first write, however many blocks it brings, fits.
+    limit = 10_000_000
+    view = ViewProcess(cli, "--rate", "0=10", "--rate", "1=10", limit=limit)
+    try:
+        async def page(socket):
+            await socket.send_str(json.dumps({"op": "record", "action": "start",
+                                              "file": "full.csv"}))
+            ended = await receive_json(socket, "record")
+            assert ended["state"] == "saved", ended
+            assert "writing full.csv failed: File too large" in ended["message"]
+            assert "keeps what was written before" in ended["message"]
+            # The acquisition goes on without a recording (a command has the state sent).
+            await socket.send_str(json.dumps({"op": "rate", "channel": 9, "rate": 0}))
+            state = await receive_json(socket, "state")
+            assert state["running"] and state["recording"] is None
+
+        view.drive(page)
+        assert view.interrupt()[0] == 0
+    finally:
+        view.kill()
+    text = (cli.folder / "full.csv").read_text()
+    assert text.endswith("\n") and len(text) <= limit
+    rows = text.splitlines()
+    assert rows[0] == "pass,host_seconds_estimate,channel0_rate10,channel1_rate10"
+    assert len(rows) > 1000
+    passes = np.array([int(row.split(",")[0]) for row in rows[1:]])
+    assert (passes == np.arange(1, len(rows))).all()
+    for column, channel in ((2, 0), (3, 1)):
+        values = np.array([int(row.split(",")[column]) for row in rows[1:]])
+        assert (values == identify_value(channel, passes - 1)).all()
+    assert not list(cli.folder.glob(".*"))

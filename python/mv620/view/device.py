@@ -5,22 +5,25 @@ Acquisition started with the rates set at the moment, its streaming reader's chu
 library's trigger search, and the recorder of ``mv620 record``.  Should those change shape, only
 this module changes.
 
-Threads: a :class:`Device`, its :class:`Stream` and :class:`Recorder` belong to the server's
+Threads: a :class:`Device`, its :class:`Stream` and :class:`Recording` belong to the server's
 instrument thread; :meth:`Device.inputs` and :meth:`Device.set_line` may also be called
-meanwhile from it while a stream runs.
+meanwhile from it while a stream runs.  A :class:`Recording` the thread has let go of may be
+closed on another thread.
 """
 
 from __future__ import annotations
 
 import math
+import os
 from pathlib import Path
-from typing import Callable, Dict, Optional, Tuple
+from typing import Callable, Dict, Mapping, Optional, Tuple
 
 from .._schedule import DIVIDER
-from ..acquisition import Acquisition, Chunk
+from ..acquisition import Acquisition
+from ..chunk import Chunk
 from ..errors import MV620Error
 from ..instrument import Instrument, TriggerMode
-from ..recording import RecordingBuilder
+from ..recorder import Recorder, RecorderFull, output_format
 
 LINE_NUMBERS = {"autozero": 0, "odd-cal": 1, "even-cal": 2, "free": 3}
 EDGE_MODES = {"rising": TriggerMode.RISING, "falling": TriggerMode.FALLING}
@@ -32,6 +35,14 @@ class Refused(Exception):
 
 class Absent(Exception):
     """No instrument answered."""
+
+
+class Unrecordable(Exception):
+    """A recording cannot be made; the text says why."""
+
+
+class Full(Exception):
+    """Writing the recording failed (the disk is full); the text says so."""
 
 
 class Device:
@@ -77,8 +88,10 @@ class Device:
         return image.words, image.packets
 
     def start(self) -> "Stream":
-        """Starts an acquisition with the rates set now; MV620Error when the library refuses."""
-        acquisition = Acquisition(self.instrument, None)
+        """Starts an acquisition with the rates set now; MV620Error when the library refuses.
+        Its losses go to the page and a recording's file as the chunks bring them, and are not
+        also kept here, so that a stream of any length takes bounded memory."""
+        acquisition = Acquisition(self.instrument, None, keep_losses=False)
         acquisition.start()
         return Stream(self.instrument, acquisition)
 
@@ -100,6 +113,11 @@ class Stream:
     @property
     def blocks(self) -> int:
         return self._acquisition.blocks
+
+    @property
+    def started_at(self) -> Optional[float]:
+        """The host's clock (time.monotonic()) at the start."""
+        return self._acquisition.started_at
 
     @property
     def lost(self) -> int:
@@ -129,40 +147,63 @@ class Stream:
         return origin + found.index, found.value
 
 
-class Recorder:
-    """A recording of a stream from the sample the recorder was made at, saved with the
-    recorder of ``mv620 record``.  It is made at a stream's start, so that indices in the file
-    are the indices since the start."""
+class Recording:
+    """A recording to a file by the recorder of ``mv620 record``, written as the chunks come,
+    so memory stays bounded whatever its length.
 
-    def __init__(self, stream: Stream, path: Path):
+    The file is opened when the recording is made, before its acquisition starts: a folder
+    that cannot be written, a format without its module (HDF5 needs h5py), or a name that
+    exists fails then, before anything is recorded (:class:`Unrecordable`).  Until the file is
+    closed it is a hidden temporary file beside the target; :meth:`close` gives it its name
+    with whatever was recorded, however the recording ended."""
+
+    def __init__(self, path: Path, rates: Mapping[int, int]):
         self.path = path
-        self._ends = {c: 0 for c in stream.rates}
-        self._blocks = 0
-        self.rates = dict(stream.rates)
-        self._builder = RecordingBuilder(self)
+        try:
+            output_format(path)
+        except ValueError as error:
+            raise Unrecordable(str(error)) from None
+        if os.path.lexists(path):
+            raise Unrecordable(f"{path.name} exists in {path.parent}; choose another name")
+        try:
+            self._recorder = Recorder(path, {c: r for c, r in rates.items() if r})
+        except OSError as error:
+            raise Unrecordable(f"cannot record to {path.name} in {path.parent}: "
+                               f"{error.strerror or error}") from None
+        except ImportError as error:
+            raise Unrecordable(f"cannot record to {path.name}: {error}") from None
+        self.samples = 0
 
-    # RecordingBuilder asks its acquisition for these; they stop where the recording stops.
-    def next_index(self, channel: int) -> int:
-        return self._ends[channel]
+    def begin(self, stream: Stream) -> None:
+        """Records ``stream``, just started (its indices count from its start, as in the file).
+        Unrecordable when it runs other rates than the file was opened for."""
+        if stream.rates != self._recorder.rates:
+            raise Unrecordable("the acquisition runs other rates than the recording was opened "
+                               "for; start the recording again")
+        self._recorder.started = stream.started_at
 
     @property
     def blocks(self) -> int:
-        return self._blocks
+        return self._recorder.blocks
 
     def add(self, chunk: Chunk) -> None:
-        self._builder.add(chunk)
-        for channel, samples in chunk.samples.items():
-            self._ends[channel] = max(self._ends[channel], chunk.first[channel] + len(samples))
-        for loss in chunk.lost:
-            self._ends[loss.channel] = max(self._ends[loss.channel], loss.stop)
-        self._blocks = chunk.blocks
+        """Writes ``chunk``; :class:`Full` when a write fails (the file then keeps what was
+        written before, and takes nothing more)."""
+        try:
+            self._recorder.add(chunk)
+        except RecorderFull as error:
+            raise Full(str(error)) from None
+        self.samples += chunk.sample_count
 
-    def save(self) -> Dict[str, int]:
-        """Writes the file (this may take a while: call it off the instrument thread); returns
-        what it holds."""
-        recording = self._builder.finish()
-        recording.save(self.path)
-        return {"blocks": recording.blocks or 0,
-                "samples": sum(len(s) for s in recording.samples.values()),
-                "lost": recording.lost_count()}
+    def close(self, ending: str) -> Dict[str, int]:
+        """Finishes the file and gives it its name (this may take a while for .npz, which is
+        assembled now: call it off the instrument thread); ``ending`` says how the recording
+        ended, and is kept in HDF5 and .npz files.  Returns what the file holds."""
+        recorder = self._recorder
+        recorder.close(ending)
+        return {"blocks": recorder.blocks, "samples": self.samples, "lost": recorder.lost_count}
+
+    def discard(self) -> None:
+        """Drops the file: nothing was recorded."""
+        self._recorder.discard()
 

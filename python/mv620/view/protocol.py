@@ -23,8 +23,9 @@ EDGES = ("rising", "falling")
 MAX_IMAGE_BYTES = 1 << 20
 #: Largest message the server reads (an image, base64, with room for the rest).
 MAX_MESSAGE_BYTES = MAX_IMAGE_BYTES * 4 // 3 + 4096
-# A recording's file name: one plain name in the recordings folder, .csv or .npz.
-_RECORD_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._ -]{0,119}\.(csv|npz)")
+# A recording's file name: one plain name in the recordings folder, in a format of the recorder
+# of mv620 record: .csv, .h5 (or .hdf5) or .npz.
+_RECORD_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._ -]{0,119}\.(csv|h5|hdf5|npz)")
 
 
 class ProtocolError(ValueError):
@@ -130,7 +131,7 @@ def parse(text) -> Command:
         _keys(message, "action", "file")
         name = message.get("file")
         if not isinstance(name, str) or not _RECORD_NAME.fullmatch(name) or ".." in name:
-            raise ProtocolError("file must be a plain file name ending .csv or .npz (letters, "
-                                "digits, '.', '_', '-' and spaces; no folders)")
+            raise ProtocolError("file must be a plain file name ending .csv, .h5 or .npz "
+                                "(letters, digits, '.', '_', '-' and spaces; no folders)")
         return Command(op, {"action": action, "file": name})
     raise ProtocolError(f"unknown op {op!r}")

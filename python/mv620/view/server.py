@@ -62,6 +62,8 @@ class Hub:
         self.pages: List[web.WebSocketResponse] = []
         self.controller: Optional[web.WebSocketResponse] = None
         self.session: Optional[Session] = None
+        #: The server is stopping (Ctrl-C): the pages it closes did not go away by themselves.
+        self.closing = False
 
     def send_all(self, message) -> None:
         for page in list(self.pages):
@@ -140,7 +142,8 @@ def make_app(hub: Hub, token: str, hosts: Optional[set] = None) -> web.Applicati
             hub.pages.remove(page)
             if page is hub.controller:
                 hub.controller = None
-                hub.session.release()
+                if not hub.closing:
+                    hub.session.release()
                 if hub.pages:
                     hub.controller = hub.pages[0]
                     await _send(hub.controller, json.dumps({"type": "hello", "role": "control"}))
@@ -195,6 +198,7 @@ def serve(instrument, address: str = "127.0.0.1", port: int = 0, folder: Path = 
     except KeyboardInterrupt:
         pass
     finally:
+        hub.closing = True
         for page in list(hub.pages):
             loop.run_until_complete(page.close(message=b"the server stopped"))
         hub.session.shutdown()

@@ -7,8 +7,8 @@ replies, binary frames for the traces (see :func:`encode_frame`).
 
 Threads: :meth:`Session.submit`, :meth:`~Session.release`, :meth:`~Session.shutdown` and
 :attr:`Session.state_text` are for the server's thread; everything else runs on the session's
-own thread, which alone calls the instrument (recordings are written on threads of their own,
-from data the session no longer touches).
+own thread, which alone calls the instrument and writes a recording as the chunks come (a
+recording that ended is finished on a thread of its own, which the session no longer touches).
 """
 
 from __future__ import annotations
@@ -22,10 +22,10 @@ import threading
 import time
 from collections import deque
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Union
+from typing import Callable, Dict, List, Optional, Tuple, Union
 
 from ..errors import ImageError, MV620Error
-from .device import Absent, Device, Recorder, Stream
+from .device import Absent, Device, Full, Recording, Stream, Unrecordable
 from .protocol import Command, LINES
 from .reduce import (NOMINAL_SAMPLES_PER_SECOND, ColumnReducer, Segment, passes_per_column,
                      samples_per_column)
@@ -71,7 +71,7 @@ class Session:
         for channel, rate in (rates or {}).items():
             self.rates[channel] = rate
         self.stream: Optional[Stream] = None
-        self.recorder: Optional[Recorder] = None
+        self.recording: Optional[Recording] = None
         self.window, self.columns = 1.0, 1000
         self.view: Dict = {}
         self.reducers: Dict[int, ColumnReducer] = {}
@@ -82,7 +82,8 @@ class Session:
         self.instrument = "unknown"
         self.notice = ""
         self.downloading = False
-        self._saves: List[threading.Thread] = []  # recordings being written
+        #: Recordings being finished, each on its thread: (its file, the thread).
+        self._saves: List[Tuple[Path, threading.Thread]] = []
         self._pace: deque = deque(maxlen=41)  # (time, blocks, samples) over the last ~2 s
         self._changed = 0.0
         self._seen_blocks = 0
@@ -105,10 +106,12 @@ class Session:
         self.queue.put(Command("release"))
 
     def shutdown(self, timeout: float = 30.0) -> None:
-        """Stops the acquisition, writes a recording that runs, and ends the thread."""
+        """Stops the acquisition, finishes a recording that runs, and ends the thread (a
+        recording being finished is waited for, however long that takes)."""
         if self._thread.is_alive():
             self.queue.put(Command("quit"))
             self._thread.join(timeout)
+        self._wait_for_saves()
 
     # ---- the thread -----------------------------------------------------------------------
 
@@ -124,7 +127,8 @@ class Session:
                 command = None
             if command is not None:
                 if command.op == "quit":
-                    self._end_stream("the server stopped")
+                    self._end_stream("the server stopped", "the server stopped")
+                    self._finish_recording("the server stopped")
                     self._wait_for_saves()
                     return
                 self._guarded(self._handle, command)
@@ -157,7 +161,7 @@ class Session:
             "inputs": self.inputs,
             "instrument": self.instrument,
             "notice": self.notice,
-            "recording": {"file": self.recorder.path.name} if self.recorder else None,
+            "recording": {"file": self.recording.path.name} if self.recording else None,
             "folder": str(self.folder),
             "downloading": self.downloading,
         })
@@ -179,10 +183,10 @@ class Session:
                 return self._error("the acquisition already runs", op)
             self._start()
         elif op == "stop":
-            self._end_stream("")
+            self._end_stream("", "the acquisition was stopped from the page")
         elif op == "release":
             self._end_stream("the controlling page closed; the acquisition was stopped"
-                             if self.stream is not None else "")
+                             if self.stream is not None else "", "the controlling page closed")
         elif op == "view":
             self.window, self.columns = command["window"], command["columns"]
             self._new_view()
@@ -199,7 +203,7 @@ class Session:
             if command["action"] == "start":
                 self._record(command["file"])
             else:
-                self._finish_recording()
+                self._finish_recording("stopped from the page")
         self._publish_state()
 
     def _set_rates_now(self) -> None:
@@ -245,19 +249,30 @@ class Session:
         self.view = {"passes": passes, "per_column": {str(c): n for c, n in per_column.items()},
                      "seconds_per_column": passes / passes_per_second}
 
-    def _end_stream(self, notice: str) -> None:
+    def _end_stream(self, notice: str, ending: str) -> None:
+        """Stops the acquisition; a recording gets what the ring still holds and is finished,
+        ``ending`` saying why it ended."""
         stream, self.stream = self.stream, None
         if stream is None:
             return
+        failed = None
         try:
-            stream.stop()
+            try:
+                stream.stop()
+            except MV620Error as error:
+                notice = notice or str(error)
+                ending = f"{ending}: {error}" if ending else str(error)
             # What the ring still holds belongs to a recording.
-            if self.recorder is not None:
-                self.recorder.add(stream.poll())
-        except MV620Error as error:
-            notice = notice or str(error)
+            if self.recording is not None:
+                try:
+                    self.recording.add(stream.poll())
+                except MV620Error as error:
+                    notice = notice or str(error)
+                    ending = f"{ending}: {error}" if ending else str(error)
+                except Full as error:
+                    ending, failed = str(error), error
         finally:
-            self._finish_recording()
+            self._finish_recording(ending, failed)
             self.notice = notice
             self._new_view()
             self._publish_state()
@@ -313,44 +328,64 @@ class Session:
             self._publish_state()
 
     def _record(self, name: str) -> None:
-        if self.recorder is not None:
-            return self._error(f"already recording to {self.recorder.path.name}", "record")
+        if self.recording is not None:
+            return self._error(f"already recording to {self.recording.path.name}", "record")
+        if not any(self.rates):
+            return self._error("no channel is on: give a channel a rate first", "record")
         path = self.folder / name
-        if path.exists():
-            return self._error(f"{name} exists in {self.folder}; choose another name", "record")
-        if not os.access(self.folder, os.W_OK):
-            return self._error(f"cannot write in {self.folder}", "record")
+        if any(saving == path and thread.is_alive() for saving, thread in self._saves):
+            return self._error(f"{name} is still being written; choose another name", "record")
+        # The file is opened first: a name that exists or a folder that cannot be written is
+        # refused before anything is recorded, and a running acquisition goes on.
+        try:
+            recording = Recording(path, {c: r for c, r in enumerate(self.rates) if r})
+        except Unrecordable as error:
+            return self._error(str(error), "record")
         # A recording starts with its acquisition, so that its indices are those since the
         # start, as with mv620 record.
         if self.stream is not None:
-            self._end_stream("")
-        if self._start():
-            self.recorder = Recorder(self.stream, path)
+            self._end_stream("", "")
+        if not self._start():
+            return recording.discard()
+        try:
+            recording.begin(self.stream)
+        except Unrecordable as error:
+            recording.discard()
+            return self._error(str(error), "record")
+        self.recording = recording
 
-    def _finish_recording(self) -> None:
-        recorder, self.recorder = self.recorder, None
-        if recorder is None:
+    def _finish_recording(self, ending: str, failed: Optional[Full] = None) -> None:
+        """Finishes the recording, if one runs, on a thread of its own (a .npz file is assembled
+        then, which may take a while, and the stream must go on being read meanwhile); the page
+        hears what the file holds.  ``failed``: a write failed, and the file keeps what was
+        written before."""
+        recording, self.recording = self.recording, None
+        if recording is None:
             return
 
-        def save():
+        def finish():
             try:
-                held = recorder.save()
+                held = recording.close(ending)
             except Exception as error:  # noqa: BLE001 - told to the page
                 self.publish(json.dumps({"type": "record", "state": "failed",
-                                         "file": recorder.path.name, "message": str(error)}))
+                                         "file": recording.path.name, "message": str(error)}))
             else:
+                note = {} if failed is None else \
+                    {"message": f"{failed}; the file keeps what was written before"}
                 self.publish(json.dumps({"type": "record", "state": "saved",
-                                         "file": recorder.path.name,
-                                         "path": str(recorder.path), **held}))
+                                         "file": recording.path.name,
+                                         "path": str(recording.path), "ending": ending,
+                                         **held, **note}))
 
-        # Written beside the stream, which must go on being read meanwhile.
-        saving = threading.Thread(target=save, name="mv620-view-save", daemon=True)
-        saving.start()
-        self._saves = [t for t in self._saves if t.is_alive()] + [saving]
+        # Not a daemon: should the process end meanwhile, it still waits for the file.
+        finishing = threading.Thread(target=finish, name="mv620-view-save")
+        finishing.start()
+        self._saves = [(p, t) for p, t in self._saves if t.is_alive()] + \
+            [(recording.path, finishing)]
 
     def _wait_for_saves(self) -> None:
-        for saving in self._saves:
-            saving.join()
+        for _, finishing in list(self._saves):
+            finishing.join()
 
     # ---- every tick -------------------------------------------------------------------------
 
@@ -363,9 +398,13 @@ class Session:
         try:
             chunk = stream.poll()
         except MV620Error as error:
-            return self._end_stream(f"reading stopped: {error}")
-        if self.recorder is not None:
-            self.recorder.add(chunk)
+            return self._end_stream(f"reading stopped: {error}", f"reading stopped: {error}")
+        if self.recording is not None:
+            try:
+                self.recording.add(chunk)
+            except Full as error:  # the acquisition goes on; the file keeps what it has
+                self._finish_recording(str(error), error)
+                self._publish_state()
         for channel, samples in chunk.samples.items():
             self.reducers[channel].feed(chunk.first[channel], samples)
             self._delivered += len(samples)
@@ -384,8 +423,8 @@ class Session:
             "blocks_per_s": (chunk.blocks - blocks) / span if span > 0 else 0.0,
             "samples_per_s": (self._delivered - samples) / span if span > 0 else 0.0,
             "triggers": marks,
-            "recording": {"file": self.recorder.path.name,
-                          "blocks": chunk.blocks} if self.recorder else None,
+            "recording": {"file": self.recording.path.name,
+                          "blocks": self.recording.blocks} if self.recording else None,
         }
         segments = {c: r.take(self.columns) for c, r in self.reducers.items()}
         self.publish(encode_frame(header, segments))
@@ -417,7 +456,7 @@ class Session:
         return marks
 
     def _silent(self) -> None:
-        self._end_stream("")
+        self._end_stream("", f"no block came from the instrument for {SILENT_AFTER:g} s")
         if self.device.present():
             self.notice = (f"No block came from the instrument for {SILENT_AFTER:g} s; the "
                            "acquisition was stopped.")

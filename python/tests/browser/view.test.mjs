@@ -316,18 +316,32 @@ test("a recording from the page writes a file whose values match the pattern", a
     await page.waitForFunction(() =>
       document.getElementById("record-result").textContent.startsWith("Saved"), null,
     { timeout: WAIT });
+    // The recorder of mv620 record: a row per scan pass; channel 0 (divider 1) takes sample
+    // k in pass k + 1, channel 5 (rate 2, divider 5) in pass 5 (k + 1).
     const rows = readFileSync(path.join(server.folder, "from the page.csv"), "utf8")
       .trim().split("\n");
-    assert.equal(rows[0], "sample,channel0,channel5");
+    assert.equal(rows[0], "pass,host_seconds_estimate,channel0_rate10,channel5_rate2");
     assert.ok(rows.length > 3 * 32000 / 2);
-    for (const row of rows.slice(1)) {
-      const [index, first, second] = row.split(",");
-      const n = Number(index);
-      assert.equal(Number(first), identify(0, n), row);
-      if (second !== "") assert.equal(Number(second), identify(5, n), row);
-    }
-    // The acquisition goes on after the recording.
+    let fifth = 0;
+    rows.slice(1).forEach((row, k) => {
+      const [pass, , first, second] = row.split(",").map((cell) => cell.trim());
+      const n = Number(pass);
+      assert.equal(n, k + 1, row);
+      assert.equal(Number(first), identify(0, n - 1), row);
+      if (second !== "") {
+        assert.equal(n % 5, 0, row);
+        assert.equal(Number(second), identify(5, n / 5 - 1), row);
+        fifth += 1;
+      }
+    });
+    assert.ok(fifth > 3 * 32000 / 2 / 6, `${fifth} samples of channel 5`);
+    // The acquisition goes on after the recording; the name now taken is refused, on the page.
     assert.equal(await page.evaluate(() => window.mv620view.state.running), true);
+    await page.click("#record");
+    await page.waitForFunction(() => window.mv620view.messages
+      .some((m) => m.type === "error" && m.op === "record" && /exists/.test(m.message)),
+    null, { timeout: WAIT });
+    assert.equal(await page.evaluate(() => window.mv620view.state.recording), null);
   });
 });
 

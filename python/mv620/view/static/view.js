@@ -91,7 +91,8 @@ function onMessage(message) {
     case "record":
       if (message.state === "saved") {
         setResult("record-result", `Saved ${message.path}: ${message.blocks} blocks, ` +
-                  `${message.samples.toLocaleString()} samples, ${message.lost} lost`, "good");
+                  `${message.samples.toLocaleString()} samples, ${message.lost} lost` +
+                  (message.message ? ` (${message.message})` : ""), message.message ? "bad" : "good");
       } else {
         setResult("record-result", `Not saved: ${message.message}`, "bad");
       }
