@@ -5,6 +5,7 @@ made), else the installed one.
 """
 
 import os
+import signal
 import sys
 import time
 from pathlib import Path
@@ -15,6 +16,13 @@ import mv620
 from mv620 import _loader
 
 PACKAGE_ROOT = Path(__file__).resolve().parent.parent
+
+
+def interruptible():
+    """For a child that a test sends Ctrl-C: it starts with Ctrl-C's default handling, as from a
+    terminal. A test run started as a background job of a shell inherits Ctrl-C ignored, and a
+    child would keep that until the tool sets its own handler, missing an early Ctrl-C."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def wait_until(condition, what, deadline=60.0):

@@ -11,6 +11,8 @@ import mv620
 from mv620._schedule import Schedule
 from mv620.sim import identify_value
 
+from conftest import interruptible
+
 # The instrument delivers exactly the blocks recorded, as fast as they are read: no machine is
 # too slow for that to be lost.
 BOUNDED = ["--sim", "--sim-rate", "0", "--sim-blocks", "3"]
@@ -107,7 +109,8 @@ def test_ctrl_c_keeps_the_recording_and_stops(cli, silent):
     process = subprocess.Popen(
         [sys.executable, "-m", "mv620", "--sim", *pace, "record", "-r", "0=10", "-r", "3=1",
          "--duration", "600", "-o", "rec.csv", "--progress"],
-        cwd=cli.folder, env=cli.environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        cwd=cli.folder, env=cli.environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        preexec_fn=interruptible)
     try:
         # Interrupt once the acquisition runs (the tool says so when it starts) and, from the
         # paced instrument, once the progress bar shows two blocks read.

@@ -15,7 +15,7 @@ from mv620 import Chunk, Loss, LossReason
 from mv620._schedule import DIVIDER, Schedule
 from mv620.sim import identify_value
 
-from conftest import PACKAGE_ROOT
+from conftest import PACKAGE_ROOT, interruptible
 
 FOUR = {0: 10, 1: 5, 2: 2, 3: 1}
 BOUNDED = ["--sim", "--sim-rate", "0", "--sim-blocks", "3"]
@@ -272,7 +272,7 @@ def test_ctrl_c_at_any_moment_is_one_line_and_130(cli, delay, suffix):
         [sys.executable, "-m", "mv620", "--sim", "record", "-r", "0=10,3=1", "--duration",
          "600", "-o", f"r{suffix}"],
         cwd=cli.folder, env=cli.environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        text=True)
+        text=True, preexec_fn=interruptible)
     try:
         time.sleep(delay)
         process.send_signal(signal.SIGINT)

@@ -25,7 +25,7 @@ from mv620.view.reduce import ColumnReducer, passes_per_column, samples_per_colu
 from mv620.view.server import Hub, make_app
 from mv620.view.session import Session
 
-from conftest import wait_until
+from conftest import interruptible, wait_until
 
 # ---- the reduction ----------------------------------------------------------------------------
 
@@ -541,14 +541,16 @@ class ViewProcess:
     it; ``limit`` caps the size of the files it writes (a full disk)."""
 
     def __init__(self, cli, *args, limit=None):
-        def small_files():
-            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        def prepare():
+            interruptible()
+            if limit:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
         self.folder = cli.folder
         self.process = subprocess.Popen(
             [sys.executable, "-m", "mv620", "--sim", "view", "--no-browser", *args],
             cwd=cli.folder, env=cli.environment(), stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, text=True, preexec_fn=small_files if limit else None)
+            stderr=subprocess.PIPE, text=True, preexec_fn=prepare)
         line = self.process.stdout.readline()
         url = re.search(r"http://127\.0\.0\.1:\d+/\?token=\S+", line).group(0)
         self.base, self.token = url.split("/?token=")
