@@ -32,9 +32,14 @@ libusb_device* chooseInstrument(libusb_device* const* devices, std::size_t count
         if (libusb_get_device_descriptor(devices[i], &descriptor) != LIBUSB_SUCCESS) {
             continue;
         }
-        candidates.push_back(Candidate{descriptor.idVendor, descriptor.idProduct,
-                                       libusb_get_bus_number(devices[i]),
-                                       libusb_get_device_address(devices[i])});
+        Candidate candidate{descriptor.idVendor, descriptor.idProduct,
+                            libusb_get_bus_number(devices[i]),
+                            libusb_get_device_address(devices[i]), PortPath{}};
+        // Nothing (depth 0) where the system does not tell the ports.
+        const int depth = libusb_get_port_numbers(devices[i], candidate.ports.numbers.data(),
+                                                  static_cast<int>(kMaxPortDepth));
+        candidate.ports.depth = static_cast<std::uint8_t>(depth > 0 ? depth : 0);
+        candidates.push_back(candidate);
         listed.push_back(devices[i]);
     }
     const std::optional<std::size_t> chosen = chooseDevice(candidates, request);
