@@ -158,7 +158,7 @@ DeviceHandle Connections::open() noexcept {
     if (transfer == nullptr) {
         return kInvalidDevice;
     }
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const ScopedLock<Mutex> lock(mutex_);
     std::shared_ptr<Session> session = current_.lock();
     if (session == nullptr || session->gone()) {
         session = Session::open();
@@ -169,19 +169,13 @@ DeviceHandle Connections::open() noexcept {
         current_ = session;
     }
     try {
-        while (nextHandle_ == kInvalidDevice || connections_.count(nextHandle_) != 0) {
+        while (nextHandle_ == kInvalidDevice || entries_.count(nextHandle_) != 0) {
             ++nextHandle_;
         }
         const DeviceHandle handle = nextHandle_++;
-        auto connection = std::make_unique<Connection>(session, transfer);
+        auto connection = std::make_unique<Connection>(session, transfer, handle);
         transfer = nullptr; // the connection owns it now
-        session->connections.push_back(connection.get());
-        try {
-            connections_.emplace(handle, std::move(connection));
-        } catch (const std::bad_alloc&) {
-            session->connections.pop_back();
-            throw;
-        }
+        entries_.emplace(handle, Entry{std::move(connection), kNoEndpoint});
         return handle;
     } catch (const std::bad_alloc&) {
         libusb_free_transfer(transfer); // null when the connection took it and is gone with it
@@ -190,14 +184,13 @@ DeviceHandle Connections::open() noexcept {
 }
 
 void Connections::close(DeviceHandle handle) noexcept {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = connections_.find(handle);
-    if (found == connections_.end()) {
+    const ScopedLock<Mutex> lock(mutex_);
+    const auto found = entries_.find(handle);
+    if (found == entries_.end()) {
         return;
     }
-    std::unique_ptr<Connection> closing = std::move(found->second);
-    connections_.erase(found);
-    std::erase(closing->session()->connections, closing.get());
+    std::unique_ptr<Connection> closing = std::move(found->second.connection);
+    entries_.erase(found);
     // Under the lock: the last connection of a session releases the device here. The session is
     // forgotten the moment its last reference goes, so an open that came between that moment and
     // the release would start a session of its own and find the device still claimed (busy).
@@ -206,38 +199,42 @@ void Connections::close(DeviceHandle handle) noexcept {
 }
 
 bool Connections::gone(DeviceHandle handle) noexcept {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = connections_.find(handle);
-    return found != connections_.end() && found->second->session()->gone();
+    const ScopedLock<Mutex> lock(mutex_);
+    const auto found = entries_.find(handle);
+    return found != entries_.end() && found->second.connection->session()->gone();
 }
 
 Connection* Connections::find(DeviceHandle handle) noexcept {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = connections_.find(handle);
-    return found != connections_.end() ? found->second.get() : nullptr;
+    const ScopedLock<Mutex> lock(mutex_);
+    const auto found = entries_.find(handle);
+    return found != entries_.end() ? found->second.connection.get() : nullptr;
 }
 
 int Connections::submitForAbort(Connection& connection) noexcept {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const ScopedLock<Mutex> lock(mutex_);
     const int submitted = libusb_submit_transfer(connection.transfer());
-    if (submitted == LIBUSB_SUCCESS) {
-        connection.pendingEndpoint = connection.transfer()->endpoint;
+    const auto found = entries_.find(connection.handle()); // open: only this thread closes it
+    if (submitted == LIBUSB_SUCCESS && found != entries_.end()) {
+        found->second.pendingEndpoint = connection.transfer()->endpoint;
     }
     return submitted;
 }
 
 void Connections::unregister(Connection& connection) noexcept {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    connection.pendingEndpoint = Connection::kNoEndpoint;
+    const ScopedLock<Mutex> lock(mutex_);
+    const auto found = entries_.find(connection.handle());
+    if (found != entries_.end()) {
+        found->second.pendingEndpoint = kNoEndpoint;
+    }
 }
 
 // The host's side only: the cancelled transfers then end as their outcomes say (with the bytes
 // they moved, or failed). The instrument sees nothing of it.
 void Connections::cancelPending(const Session& session, std::uint8_t endpoint) noexcept {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    for (Connection* connection : session.connections) {
-        if (connection->pendingEndpoint == endpoint) {
-            libusb_cancel_transfer(connection->transfer());
+    const ScopedLock<Mutex> lock(mutex_);
+    for (const auto& [handle, entry] : entries_) {
+        if (entry.connection->session().get() == &session && entry.pendingEndpoint == endpoint) {
+            libusb_cancel_transfer(entry.connection->transfer());
         }
     }
 }

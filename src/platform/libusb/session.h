@@ -19,11 +19,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "platform/driver.h"
+#include "platform/thread_safety.h"
 
 namespace mv620::platform::usb {
 
@@ -77,10 +77,6 @@ public:
         halted_.fetch_and(~haltBit(endpoint), std::memory_order_relaxed);
     }
 
-    // The connections on this session, for the abort. Guarded by the lock of the Connections
-    // that made them.
-    std::vector<Connection*> connections;
-
 private:
     libusb_context* context_;
     libusb_device_handle* device_;
@@ -108,19 +104,16 @@ void LIBUSB_CALL onTransferDone(libusb_transfer* transfer);
 // handle is used by one thread at a time, so it never has two transfers in flight).
 class Connection {
 public:
-    Connection(std::shared_ptr<Session> session, libusb_transfer* transfer) noexcept
-        : session_(std::move(session)), transfer_(transfer) {}
+    Connection(std::shared_ptr<Session> session, libusb_transfer* transfer,
+               DeviceHandle handle) noexcept
+        : session_(std::move(session)), transfer_(transfer), handle_(handle) {}
     ~Connection() { libusb_free_transfer(transfer_); }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     const std::shared_ptr<Session>& session() const noexcept { return session_; }
     libusb_transfer* transfer() const noexcept { return transfer_; }
-
-    // The endpoint of the bulk transfer in flight, or kNoEndpoint. Guarded by the lock of the
-    // Connections that made it: the abort reads it to find the transfers to cancel.
-    static constexpr int kNoEndpoint = -1;
-    int pendingEndpoint = kNoEndpoint;
+    DeviceHandle handle() const noexcept { return handle_; }
 
     // The buffer of control transfers: the setup packet, then the data stage.
     std::vector<std::uint8_t> controlBuffer;
@@ -135,6 +128,7 @@ public:
 private:
     std::shared_ptr<Session> session_;
     libusb_transfer* transfer_;
+    DeviceHandle handle_;
 };
 
 // The table of open handles, and the backend's lock.
@@ -142,31 +136,41 @@ class Connections {
 public:
     // A new handle on the current session, opening one when there is none or it is gone;
     // kInvalidDevice when no instrument can be opened.
-    DeviceHandle open() noexcept;
-    void close(DeviceHandle handle) noexcept;
+    DeviceHandle open() noexcept MV620_EXCLUDES(mutex_);
+    void close(DeviceHandle handle) noexcept MV620_EXCLUDES(mutex_);
     // Whether the handle's session found the instrument gone.
-    bool gone(DeviceHandle handle) noexcept;
+    bool gone(DeviceHandle handle) noexcept MV620_EXCLUDES(mutex_);
     // The handle's connection, or null. Only the thread that uses a handle closes it, so the
     // connection outlives that thread's request once the lock is released.
-    Connection* find(DeviceHandle handle) noexcept;
+    Connection* find(DeviceHandle handle) noexcept MV620_EXCLUDES(mutex_);
 
     // Submits the connection's bulk transfer and registers it for the abort, under the lock, so
     // that an abort sees the transfer exactly while it may be in flight, and never cancels a later
     // request of this connection by mistake. Returns libusb's result of the submission.
-    int submitForAbort(Connection& connection) noexcept;
+    int submitForAbort(Connection& connection) noexcept MV620_EXCLUDES(mutex_);
     // The registered transfer has ended.
-    void unregister(Connection& connection) noexcept;
+    void unregister(Connection& connection) noexcept MV620_EXCLUDES(mutex_);
     // Cancels every transfer pending on the endpoint, on any connection of the session.
-    void cancelPending(const Session& session, std::uint8_t endpoint) noexcept;
+    void cancelPending(const Session& session, std::uint8_t endpoint) noexcept
+        MV620_EXCLUDES(mutex_);
 
 private:
+    struct Entry {
+        std::unique_ptr<Connection> connection;
+        // The endpoint of the connection's bulk transfer in flight, or kNoEndpoint: the abort
+        // reads it to find the transfers to cancel.
+        int pendingEndpoint = kNoEndpoint;
+    };
+    static constexpr int kNoEndpoint = -1;
+
     // The only lock of the library: it guards opening and releasing the shared device, the table
     // of handles and each connection's pending endpoint. It is never held while a transfer runs;
     // opening and releasing the device happen under it, so that they never overlap.
-    std::mutex mutex_;
-    std::map<DeviceHandle, std::unique_ptr<Connection>> connections_;
-    std::weak_ptr<Session> current_; // the session that new handles join, while it lives
-    DeviceHandle nextHandle_ = 1;
+    Mutex mutex_;
+    std::map<DeviceHandle, Entry> entries_ MV620_GUARDED_BY(mutex_);
+    // The session that new handles join, while it lives.
+    std::weak_ptr<Session> current_ MV620_GUARDED_BY(mutex_);
+    DeviceHandle nextHandle_ MV620_GUARDED_BY(mutex_) = 1;
 };
 
 } // namespace mv620::platform::usb
