@@ -7,6 +7,11 @@ function(mv620_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast
     -Wnon-virtual-dtor -Woverloaded-virtual -Wcast-align -Wnull-dereference -Wdouble-promotion)
+  # Clang proves the locking of the fields its thread-safety attributes mark
+  # (src/platform/thread_safety.h); other compilers ignore the attributes.
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE -Wthread-safety)
+  endif()
   if(MV620_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

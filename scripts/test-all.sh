@@ -7,7 +7,9 @@
 #           and the benchmarks' build
 #   asan    the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan    the whole suite under ThreadSanitizer
-#   fuzz    each libFuzzer target for a minute (clang), from its seed corpus
+#   fuzz    each libFuzzer target for a minute (clang), from its seed corpus; the product's
+#           driver backend is compiled too, so that Clang's thread-safety analysis checks the
+#           libusb backend's locking (and the simulator's) with warnings as errors
 #   win32   32-bit Windows (mingw-w64 i686, optimized), the product: MV620ACQm.dll,
 #           MV620ACQm-sim.dll and the whole test suite as Windows programs, run by ctest under
 #           32-bit Wine. On a machine that cannot execute 32-bit x86 programs, everything is still
@@ -221,11 +223,15 @@ stage_tsan() {
 # libFuzzer (clang, with AddressSanitizer and UndefinedBehaviorSanitizer): each target runs for
 # MV620_FUZZ_SECONDS (default 60) from its seed corpus, copied so the repository stays as it is.
 # A finding is a failure; its reproducer is left in the stage's folder to be added to the corpus.
+# This is the stage that builds with clang: the product's driver backend (the libusb one, where
+# libusb is there) is compiled beside the fuzzers, which hold the simulator, so that
+# -Wthread-safety checks every annotated lock. (Not the product library itself: a shared library
+# does not link the sanitizers' runtime under clang.)
 stage_fuzz() {
     local dir=$build_root/fuzz
     local seconds=${MV620_FUZZ_SECONDS:-60}
     configure "$dir" fuzz
-    build "$dir" config_image_fuzzer exports_fuzzer
+    build "$dir" config_image_fuzzer exports_fuzzer mv620_driver_system
     local passed=0 failed=0 target
     for target in config_image exports; do
         log "fuzz $target for ${seconds}s"

@@ -8,7 +8,10 @@
 //   - src/platform/win32/winusb_driver.cpp   the instrument through WinUSB (Windows), which the
 //                                            Windows DLLs use when the legacy device is missing
 //                                            (win32/driver_choice.cpp)
-//   - src/platform/libusb/libusb_driver.cpp  the instrument over libusb-1.0 (Linux)
+//   - src/platform/libusb/                   the instrument over libusb-1.0 (Linux): the
+//                                            requests as transfers (requests.cpp), the shared
+//                                            device and the handles (session.cpp), which device
+//                                            is opened (device_choice.cpp)
 //   - src/platform/posix/null_driver.cpp     no driver at all: opening always fails
 //   - src/sim/sim_driver.cpp                 the simulated instrument
 //

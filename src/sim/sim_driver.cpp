@@ -148,7 +148,7 @@ SimDriver& SimDriver::instance() noexcept {
 }
 
 platform::DeviceHandle SimDriver::open(const char* path) noexcept {
-    const std::lock_guard<FairMutex> lock(mutex_);
+    const platform::ScopedLock<FairMutex> lock(mutex_);
     RequestStats& stats = state_.statsFor(StatsSlot::Open);
     ++stats.issued;
     if (path == nullptr || std::strcmp(path, kDevicePath) != 0) {
@@ -171,7 +171,7 @@ platform::DeviceHandle SimDriver::open(const char* path) noexcept {
 }
 
 void SimDriver::close(platform::DeviceHandle handle) noexcept {
-    const std::lock_guard<FairMutex> lock(mutex_);
+    const platform::ScopedLock<FairMutex> lock(mutex_);
     RequestStats& stats = state_.statsFor(StatsSlot::Close);
     ++stats.issued;
     if (state_.handles.erase(handle) == 0) {
@@ -243,7 +243,7 @@ bool SimDriver::control(platform::DeviceHandle handle, std::uint32_t code, const
     if (code == kIoctlBulkRead) {
         return readPipe(handle, input, inLength, out, outLength, bytesReturned);
     }
-    const std::lock_guard<FairMutex> lock(mutex_);
+    const platform::ScopedLock<FairMutex> lock(mutex_);
     RequestRecord record;
     std::uint32_t returned = 0;
     if (admit(handle, code, input, inLength, out, outLength, record) == Admission::Carry) {
@@ -261,11 +261,11 @@ bool SimDriver::control(platform::DeviceHandle handle, std::uint32_t code, const
 bool SimDriver::readPipe(platform::DeviceHandle handle, const std::uint8_t* in,
                          std::uint32_t inLength, void* out, std::uint32_t outLength,
                          std::uint32_t* bytesReturned) noexcept {
-    const std::lock_guard<std::mutex> oneReadAtATime(readLock_);
+    const platform::ScopedLock<platform::Mutex> oneReadAtATime(readLock_);
     RequestRecord record;
     PipeRead read;
     {
-        const std::lock_guard<FairMutex> lock(mutex_);
+        const platform::ScopedLock<FairMutex> lock(mutex_);
         if (admit(handle, kIoctlBulkRead, in, inLength, out, outLength, record) ==
             Admission::Carry) {
             try {
@@ -276,11 +276,15 @@ bool SimDriver::readPipe(platform::DeviceHandle handle, const std::uint8_t* in,
         }
     }
     if (read.ok) {
-        state_.model.fillRead(read, static_cast<std::uint8_t*>(out));
+        fillRead(read, static_cast<std::uint8_t*>(out));
     }
-    const std::lock_guard<FairMutex> lock(mutex_);
+    const platform::ScopedLock<FairMutex> lock(mutex_);
     record.result = read.ok;
     return finish(record, read.bytes(), bytesReturned);
+}
+
+void SimDriver::fillRead(const PipeRead& read, std::uint8_t* out) noexcept {
+    state_.model.fillRead(read, out);
 }
 
 bool SimDriver::dispatch(std::uint32_t code, const std::uint8_t* in, void* out,
@@ -324,7 +328,7 @@ bool SimDriver::dispatch(std::uint32_t code, const std::uint8_t* in, void* out,
 
 void SimDriver::recordMessage(void* window, std::uint32_t message, std::uintptr_t wParam,
                               std::intptr_t lParam) noexcept {
-    const std::lock_guard<FairMutex> lock(mutex_);
+    const platform::ScopedLock<FairMutex> lock(mutex_);
     try {
         state_.messages.add(MessageRecord{window, message, wParam, lParam});
     } catch (...) { // out of memory: the log misses this one

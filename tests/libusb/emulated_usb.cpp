@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -102,6 +103,7 @@ struct Device {
     bool driverBound = false;
     bool driverDetached = false;
     std::size_t opens = 0;
+    std::string syspath; // its folder in the emulated sysfs
 };
 
 std::string hex(const std::vector<std::uint8_t>& bytes) {
@@ -134,7 +136,20 @@ struct EmulatedUsb::State {
     UMockdevIoctlBase* handler = nullptr;
     std::map<std::string, Device> devices;
     std::map<UMockdevIoctlClient*, Client> clients;
-    int nextSysfsIndex = 1;
+    // Devices without ports are /devices/usbN from N = 101 on: libusb takes a name that begins
+    // with "usb" for a root hub's, and so gives them no ports; 101 and up are clear of the
+    // root hubs of the buses with ports.
+    int nextSysfsIndex = 101;
+    std::set<std::string> hubs; // the devpaths of the hubs added for the devices with ports
+    unsigned nextHubAddress = 100;
+
+    // Adds a device's sysfs folder and node; `text` is the rest of its umockdev record.
+    void addToSysfs(const std::string& devpath, const char* node, std::uint8_t bus,
+                    std::uint8_t address, std::uint16_t vendorId, std::uint16_t productId,
+                    const std::vector<std::uint8_t>& descriptors);
+    // The hubs from bus `bus`'s root hub down to the one on `ports` (without its last port),
+    // added when missing; returns the devpath of the hub the device is on.
+    std::string hubsOf(std::uint8_t bus, const std::vector<std::uint8_t>& ports);
 
     UrbSplitting splitting = UrbSplitting::ScatterGather;
     unsigned releaseDelayMilliseconds = 0;
@@ -624,6 +639,7 @@ std::string EmulatedUsb::addDevice(const UsbDeviceSpec& spec) {
     descriptors[11] = static_cast<std::uint8_t>(spec.productId >> 8U);
     const auto endpoints = static_cast<std::uint8_t>(spec.endpoints.size());
     const auto total = static_cast<std::uint8_t>(9 + 9 + 7 * endpoints);
+    descriptors.reserve(descriptors.size() + total);
     // Configuration 1, bus-powered, 100 mA; interface 0, vendor-specific.
     descriptors.insert(descriptors.end(), {9, 2, total, 0, 1, 1, 0, 0x80, 50});
     descriptors.insert(descriptors.end(), {9, 4, 0, 0, endpoints, 0xFF, 0xFF, 0xFF, 0});
@@ -645,9 +661,30 @@ std::string EmulatedUsb::addDevice(const UsbDeviceSpec& spec) {
         throw std::runtime_error("cannot attach the handler to " + std::string(node) + ": " +
                                  message);
     }
-    char text[1024];
-    std::snprintf(text, sizeof text,
-                  "P: /devices/usb%d\n"
+    std::string devpath;
+    if (spec.ports.empty()) {
+        devpath = "/devices/usb" + std::to_string(state_->nextSysfsIndex++);
+    } else {
+        std::string name = std::to_string(spec.bus);
+        for (std::size_t i = 0; i < spec.ports.size(); ++i) {
+            name += i == 0 ? '-' : '.';
+            name += std::to_string(spec.ports[i]);
+        }
+        devpath = state_->hubsOf(spec.bus, spec.ports) + "/" + name;
+    }
+    state_->addToSysfs(devpath, node, spec.bus, spec.address, spec.vendorId, spec.productId,
+                       descriptors);
+    added.syspath = "/sys" + devpath;
+    return node;
+}
+
+void EmulatedUsb::State::addToSysfs(const std::string& devpath, const char* node, std::uint8_t bus,
+                                    std::uint8_t address, std::uint16_t vendorId,
+                                    std::uint16_t productId,
+                                    const std::vector<std::uint8_t>& descriptors) {
+    std::vector<char> text(1024 + 2 * descriptors.size());
+    std::snprintf(text.data(), text.size(),
+                  "P: %s\n"
                   "N: %s\n"
                   "E: SUBSYSTEM=usb\n"
                   "E: DEVTYPE=usb_device\n"
@@ -662,15 +699,59 @@ std::string EmulatedUsb::addDevice(const UsbDeviceSpec& spec) {
                   "A: idVendor=%04x\\n\n"
                   "A: idProduct=%04x\\n\n"
                   "H: descriptors=%s\n",
-                  state_->nextSysfsIndex++, node + 5, unsigned{spec.bus}, unsigned{spec.address},
-                  node, unsigned{spec.bus}, unsigned{spec.address}, unsigned{spec.vendorId},
-                  unsigned{spec.productId}, hex(descriptors).c_str());
-    if (umockdev_testbed_add_from_string(state_->testbed, text, &error) == FALSE) {
+                  devpath.c_str(), node + 5, unsigned{bus}, unsigned{address}, node, unsigned{bus},
+                  unsigned{address}, unsigned{vendorId}, unsigned{productId},
+                  hex(descriptors).c_str());
+    GError* error = nullptr;
+    if (umockdev_testbed_add_from_string(testbed, text.data(), &error) == FALSE) {
         const std::string message = error != nullptr ? error->message : "unknown";
         g_clear_error(&error);
         throw std::runtime_error("cannot add " + std::string(node) + ": " + message);
     }
-    return node;
+}
+
+std::string EmulatedUsb::State::hubsOf(std::uint8_t bus, const std::vector<std::uint8_t>& ports) {
+    // A full-speed hub: class 9, one configuration with one interface and its interrupt endpoint.
+    const std::vector<std::uint8_t> hubDescriptors = {
+        18, 1, 0x00, 0x02, 9, 0, 0, 64,   0x6B, 0x1D, 0x02, 0x00, 0x00, 0x01, 0, 0, 0, 1, // device
+        9,  2, 25,   0,    1, 1, 0, 0xE0, 0,                                              // config
+        9,  4, 0,    0,    1, 9, 0, 0,    0, // interface
+        7,  5, 0x81, 3,    2, 0, 12};        // endpoint
+    char node[32];
+    std::string devpath = "/devices/usb" + std::to_string(bus);
+    if (hubs.insert(devpath).second) { // the root hub has address 1
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/001", unsigned{bus});
+        addToSysfs(devpath, node, bus, 1, 0x1D6B, 0x0002, hubDescriptors);
+    }
+    std::string name = std::to_string(bus);
+    for (std::size_t i = 0; i + 1 < ports.size(); ++i) {
+        name += i == 0 ? '-' : '.';
+        name += std::to_string(ports[i]);
+        devpath += "/" + name;
+        if (hubs.insert(devpath).second) {
+            const unsigned address = nextHubAddress++;
+            std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", unsigned{bus}, address);
+            addToSysfs(devpath, node, bus, static_cast<std::uint8_t>(address), 0x1D6B, 0x0002,
+                       hubDescriptors);
+        }
+    }
+    return devpath;
+}
+
+void EmulatedUsb::removeDevice(const std::string& devnode) {
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    const auto found = state_->devices.find(devnode);
+    if (found == state_->devices.end() || found->second.syspath.empty()) {
+        throw std::runtime_error("no device " + devnode + " to remove");
+    }
+    GError* error = nullptr;
+    if (umockdev_testbed_detach_ioctl(state_->testbed, devnode.c_str(), &error) == FALSE) {
+        const std::string message = error != nullptr ? error->message : "unknown";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot detach " + devnode + ": " + message);
+    }
+    umockdev_testbed_remove_device(state_->testbed, found->second.syspath.c_str());
+    found->second.syspath.clear();
 }
 
 void EmulatedUsb::setSplitting(UrbSplitting splitting) {

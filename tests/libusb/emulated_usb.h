@@ -34,6 +34,10 @@ inline constexpr std::array<std::uint8_t, 2> kInstrumentEndpoints = {0x82, 0x02}
 struct UsbDeviceSpec {
     std::uint8_t bus = 1;
     std::uint8_t address = 2;
+    // The ports from the bus's root hub down, as sysfs names the device (`1-2.3`: bus 1, port 2
+    // of the root hub, port 3 of the hub there); the hubs on the way are added as needed. Empty:
+    // a device whose ports libusb cannot tell.
+    std::vector<std::uint8_t> ports;
     std::uint16_t vendorId = 0x0547;
     std::uint16_t productId = 0x1002;
     std::vector<std::uint8_t> endpoints{kInstrumentEndpoints.begin(), kInstrumentEndpoints.end()};
@@ -76,6 +80,9 @@ public:
     // Adds a device and returns its node, /dev/bus/usb/BBB/DDD. A device with the instrument's
     // identity is the instrument; any other answers no transfer.
     std::string addDevice(const UsbDeviceSpec& spec);
+    // Takes the device at `devnode` off the bus, as an unplug does; it may then be added again,
+    // at another address, on the same ports. Its records stay. Close every handle on it first.
+    void removeDevice(const std::string& devnode);
 
     // Set before the first open.
     void setSplitting(UrbSplitting splitting);

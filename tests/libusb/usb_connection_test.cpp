@@ -147,6 +147,79 @@ INSTANTIATE_TEST_SUITE_P(
                       Choice{"BusTooLarge", "256:3", nullptr}, Choice{"Empty", "", nullptr}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// Three instruments behind the ports of bus 1 (a hub on port 2 with two of them, one on port 3
+// of the root hub) and one on bus 2; the addresses do not follow the ports.
+class ChoosingByPort : public OverEmptyUsb, public ::testing::WithParamInterface<Choice> {};
+
+UsbDeviceSpec instrumentOnPorts(std::uint8_t bus, std::uint8_t address,
+                                std::vector<std::uint8_t> ports) {
+    UsbDeviceSpec spec;
+    spec.bus = bus;
+    spec.address = address;
+    spec.ports = std::move(ports);
+    return spec;
+}
+
+TEST_P(ChoosingByPort, PortPathPicksTheInstrumentThere) {
+    const std::string nodes[] = {usb_->addDevice(instrumentOnPorts(1, 9, {2, 3})),
+                                 usb_->addDevice(instrumentOnPorts(1, 4, {2, 4})),
+                                 usb_->addDevice(instrumentOnPorts(1, 6, {3})),
+                                 usb_->addDevice(instrumentOnPorts(2, 5, {2, 3}))};
+    setenv("MV620_USB_DEVICE", GetParam().variable, 1);
+    const DeviceConnection connection;
+    EXPECT_EQ(connection.isPresent(), GetParam().opened != nullptr);
+    for (const std::string& node : nodes) {
+        const bool chosen = GetParam().opened != nullptr && node == GetParam().opened;
+        EXPECT_EQ(usb_->opens(node), chosen ? 1U : 0U) << node;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variable, ChoosingByPort,
+    ::testing::Values(Choice{"HubPort3", "1-2.3", "/dev/bus/usb/001/009"},
+                      Choice{"HubPort4", "1-2.4", "/dev/bus/usb/001/004"},
+                      Choice{"RootHubPort3", "1-3", "/dev/bus/usb/001/006"},
+                      Choice{"SamePortsOnBus2", "2-2.3", "/dev/bus/usb/002/005"},
+                      Choice{"TheHubIsNoInstrument", "1-2", nullptr},
+                      Choice{"NoDeviceThere", "1-2.5", nullptr},
+                      Choice{"BusAddressStillWorks", "1:6", "/dev/bus/usb/001/006"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// A replug gives each instrument a new address; its port path stays, and keeps naming it. Here
+// the other instrument comes back at the address the chosen one had, which BUS:ADDRESS then names.
+TEST_F(ChoosingByPort, PortPathFollowsTheInstrumentAcrossAReplug) {
+    std::string chosen = usb_->addDevice(instrumentOnPorts(1, 4, {2, 3}));
+    std::string other = usb_->addDevice(instrumentOnPorts(1, 3, {2, 4}));
+    setenv("MV620_USB_DEVICE", "1-2.3", 1);
+    {
+        const DeviceConnection connection;
+        EXPECT_TRUE(connection.isPresent());
+    }
+    EXPECT_EQ(usb_->opens(chosen), 1U);
+    EXPECT_EQ(usb_->opens(other), 0U);
+
+    usb_->removeDevice(chosen);
+    usb_->removeDevice(other);
+    other = usb_->addDevice(instrumentOnPorts(1, 4, {2, 4})); // the old address of the chosen one
+    chosen = usb_->addDevice(instrumentOnPorts(1, 7, {2, 3}));
+    ASSERT_EQ(other, "/dev/bus/usb/001/004");
+    const std::size_t otherOpens = usb_->opens(other);
+    {
+        DeviceConnection connection;
+        EXPECT_TRUE(connection.isPresent());
+        EXPECT_TRUE(connection.setOutputLine(1));
+    }
+    EXPECT_EQ(usb_->opens(chosen), 1U) << "the instrument on port 2.3, at its new address";
+    EXPECT_EQ(usb_->opens(other), otherOpens);
+
+    setenv("MV620_USB_DEVICE", "1:4", 1);
+    {
+        const DeviceConnection connection;
+        EXPECT_TRUE(connection.isPresent());
+    }
+    EXPECT_EQ(usb_->opens(other), otherOpens + 1) << "the old address names the other instrument";
+}
+
 TEST_F(Choosing, KernelDriverIsDetachedForTheClaimAndGivenBackAtTheEnd) {
     UsbDeviceSpec bound;
     bound.kernelDriverBound = true;

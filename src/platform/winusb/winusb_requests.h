@@ -33,9 +33,9 @@ inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 // ---- Time-outs ----------------------------------------------------------------------------------
 //
 // WinUSB waits for ever on a bulk pipe unless PIPE_TRANSFER_TIMEOUT says otherwise. The bounds
-// are the libusb backend's, for the same reasons (see libusb_driver.cpp): a stop waits at most for
-// the request in progress, and an instrument that has stopped answering fails each request at its
-// time-out. Control transfers: 500 ms. Bulk transfers: 1000 ms, more than fifteen times what a
+// are the libusb backend's, for the same reasons (see libusb/requests.cpp): a stop waits at most
+// for the request in progress, and an instrument that has stopped answering fails each request at
+// its time-out. Control transfers: 500 ms. Bulk transfers: 1000 ms, more than fifteen times what a
 // healthy instrument needs for a whole block. A transfer that times out after moving some bytes
 // has taken them from the instrument: it is a short successful read, and the acquisition thread
 // reads the rest of the block with its next read, so the stream stays aligned with the count.
