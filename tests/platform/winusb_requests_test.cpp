@@ -355,6 +355,16 @@ TEST_F(Mapping, AFailedTransferHaltsItsPipeUntilItIsReset) {
     EXPECT_FALSE(device_.gone());
 }
 
+// A failure that moved nothing leaves the instrument where it was: the retry reaches it.
+TEST_F(Mapping, AFailedTransferThatMovedNothingIsRetried) {
+    fake_.next = CallResult{false, kErrorGenFailure, 0};
+    EXPECT_FALSE(pipeRequest(IOCTL_BULK_READ, 0, 64000));
+    fake_.next = CallResult{true, 0, 0};
+    fake_.calls.clear();
+    EXPECT_TRUE(pipeRequest(IOCTL_BULK_READ, 0, 64000));
+    EXPECT_EQ(fake_.calls, (std::vector<Call>{{"ReadPipe", kIn, 64000, {}}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, Endings,
     ::testing::Values(

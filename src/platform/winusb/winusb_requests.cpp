@@ -99,8 +99,11 @@ bool WinusbDevice::settleBulk(std::uint8_t pipe, const CallResult& result,
     if (settle(result, moved)) {
         return true;
     }
+    // A failure that moved nothing left the instrument where it was: the retry may read the
+    // block whole. One that moved some bytes broke off mid-block, where only a reset finds the
+    // stream's place again.
     const bool ended = result.error == kErrorSemTimeout || result.error == kErrorOperationAborted;
-    if (!ended && !gone()) {
+    if (!ended && result.moved > 0 && !gone()) {
         halted_.fetch_or(haltBit(pipe), std::memory_order_relaxed);
     }
     return false;

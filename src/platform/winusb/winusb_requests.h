@@ -137,7 +137,7 @@ private:
     // Success as the request reports it; marks the device gone when the call says so.
     bool settle(const CallResult& result, std::uint32_t& moved) noexcept;
     // As settle, for a bulk transfer on `pipe`: any other failure (a stall or a bus error, both
-    // ERROR_GEN_FAILURE) halts the pipe until it is reset.
+    // ERROR_GEN_FAILURE) after some bytes moved halts the pipe until it is reset.
     bool settleBulk(std::uint8_t pipe, const CallResult& result, std::uint32_t& moved) noexcept;
     bool halted(std::uint8_t pipe) const noexcept {
         return (halted_.load(std::memory_order_relaxed) & haltBit(pipe)) != 0;
@@ -152,11 +152,12 @@ private:
     // request of every connection. Relaxed: the flag publishes nothing else, and a request that
     // starts just before it is seen fails on its own, with the same error that set it.
     std::atomic<bool> gone_{false};
-    // One bit per pipe ID that failed a transfer and has not been reset since. After a stall or
-    // a bus error the instrument's place in its stream is not known, so the block it was sending
-    // is lost rather than shifted: the pipe fails every transfer, without a call, until the reset
-    // that follows a lost block. Set, read and cleared by the one thread that uses the pipe (the
-    // acquisition thread for the read pipe); relaxed, since the bits publish nothing else.
+    // One bit per pipe ID whose transfer failed part-way and that has not been reset since. After
+    // a stall or a bus error mid-block the instrument's place in its stream is not known, so the
+    // block it was sending is lost rather than shifted: the pipe fails every transfer, without a
+    // call, until the reset that follows a lost block. Set, read and cleared by the one thread that
+    // uses the pipe (the acquisition thread for the read pipe); relaxed, since the bits publish
+    // nothing else.
     std::atomic<std::uint32_t> halted_{0};
 };
 
