@@ -395,6 +395,9 @@ TEST_F(Sharing, ExportsCalledDuringAStreamGoToTheSameDevice) {
     MV620Sim_SetInputs(0b10);
     MV620Sim_ReadyNeverFrom(10);
     ASSERT_EQ(Start_Acquisition(nullptr), 1);
+    // Once the thread holds the device (a block came), which it does until the stop: a call
+    // made before could open it first and close it again before the thread joins it.
+    ASSERT_TRUE(eventually([] { return blocks() >= 1; }));
     int calls = 0;
     // At least 20 rounds of calls, and as many more as the stream takes to reach its 10 blocks.
     ASSERT_TRUE(eventually([&calls] {
